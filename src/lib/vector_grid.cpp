@@ -1,0 +1,48 @@
+#include "vector_grid.hpp"
+
+#include <algorithm>
+#include <string>
+#include <utility>
+
+namespace torvelin {
+
+namespace {
+
+void check_component_length(const std::vector<double>& component, u64 expected,
+                            const char* explanation,
+                            std::source_location where = std::source_location::current()) {
+    const u64 length = component.size();
+    if (length != expected) {
+        throw InternalFault(std::string("assertion `left == right` failed: ") + explanation +
+                                "\n  left: " + std::to_string(length) +
+                                "\n right: " + std::to_string(expected),
+                            where);
+    }
+}
+
+}  // namespace
+
+VectorGrid2D::VectorGrid2D(double x_min, double x_max, double y_min, double y_max, u64 nx,
+                           u64 ny, std::vector<double> bx, std::vector<double> by)
+    : x_min_(x_min), x_max_(x_max), y_min_(y_min), y_max_(y_max), nx_(nx), ny_(ny),
+      bx_(std::move(bx)), by_(std::move(by)) {
+    if (nx_ < 2) throw InternalFault("nx must be at least 2");
+    if (ny_ < 2) throw InternalFault("ny must be at least 2");
+    check_component_length(bx_, checked_mul(nx_, ny_), "bx length must be nx * ny");
+    check_component_length(by_, checked_mul(nx_, ny_), "by length must be nx * ny");
+    hx_ = (x_max_ - x_min_) / static_cast<double>(nx_ - 1);
+    hy_ = (y_max_ - y_min_) / static_cast<double>(ny_ - 1);
+}
+
+std::vector<Point> VectorGrid2D::trace_line(Point seed, double step, u64 max_steps) const {
+    const u64 capacity = checked_add(max_steps, 1);
+    std::vector<Point> path;
+    path.reserve(std::min(capacity, max_initial_path_reservation));
+    follow(seed, step, max_steps, [&path](Point p) {
+        path.push_back(p);
+        return true;
+    });
+    return path;
+}
+
+}  // namespace torvelin

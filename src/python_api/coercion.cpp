@@ -1,0 +1,88 @@
+#include "coercion.hpp"
+
+#include "conversions.hpp"
+#include "errors.hpp"
+#include "interned.hpp"
+#include "numpy_api.hpp"
+#include "sequence.hpp"
+
+#include <cstring>
+
+namespace torvelin::py {
+
+namespace {
+
+std::vector<double> sequence_to_vector(PyObject* sequence) {
+    std::vector<double> values;
+    for_each_item(
+        sequence, [&values](PyObject* item) { values.push_back(to_float64(item)); },
+        [&values](std::size_t expected) { values.reserve(expected); });
+    return values;
+}
+
+bool has_ravel(PyObject* source) {
+    PyRef ravel = PyRef::steal(PyObject_GetAttr(source, interned::ravel()));
+    if (ravel) return true;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonError{};
+    PyErr_Clear();
+    return false;
+}
+
+std::vector<double> flatten_column_major(PyObject* source) {
+    const PyRef raveled = check(
+        PyObject_CallMethodOneArg(source, interned::ravel(), interned::fortran_order()));
+    const PyRef list = check(PyObject_CallMethodNoArgs(raveled.get(), interned::tolist()));
+    return sequence_to_vector(list.get());
+}
+
+// Every element of a float64 array of any shape, last index fastest,
+// following its strides (which may be negative or misaligned).
+std::vector<double> copy_strided_float64(PyObject* array) {
+    const numpy::ArrayFields* view = numpy::fields(array);
+    const int nd = view->nd;
+    std::size_t count = 1;
+    for (int axis = 0; axis < nd; ++axis) count *= static_cast<std::size_t>(view->dimensions[axis]);
+    std::vector<double> values;
+    if (count == 0) return values;
+    values.resize(count);
+    std::vector<Py_ssize_t> index(static_cast<std::size_t>(nd), 0);
+    const char* element = view->data;
+    for (std::size_t n = 0; n < count; ++n) {
+        std::memcpy(&values[n], element, sizeof(double));
+        // Advance the multi-index like an odometer, last axis first.
+        for (int axis = nd - 1; axis >= 0; --axis) {
+            const auto a = static_cast<std::size_t>(axis);
+            element += view->strides[axis];
+            if (++index[a] < view->dimensions[axis]) break;
+            element -= view->strides[axis] * view->dimensions[axis];
+            index[a] = 0;
+        }
+    }
+    return values;
+}
+
+}  // namespace
+
+std::vector<double> extract_vector(PyObject* source) {
+    if (has_ravel(source)) return flatten_column_major(source);
+    if (numpy::is_array(source) && numpy::has_float64_dtype(source)) {
+        if (numpy::fields(source)->nd == 1) return copy_contiguous_float64(source);
+        return copy_strided_float64(source);
+    }
+    try {
+        return sequence_to_vector(source);
+    } catch (const PythonError&) {
+        discard_pending_error();
+    }
+    raise(PyExc_TypeError, "Expected a 1D sequence or NumPy array of numeric values");
+}
+
+std::vector<double> extract_field(PyObject* data, PyObject* field) {
+    if (!PyUnicode_Check(field)) return extract_vector(field);
+    const char* name = PyUnicode_AsUTF8(field);
+    if (name == nullptr) throw PythonError{};
+    const PyRef values = check(PyObject_GetAttrString(data, name));
+    return extract_vector(values.get());
+}
+
+}  // namespace torvelin::py

@@ -1,0 +1,124 @@
+#include "find_fieldlines.hpp"
+
+#include "../lib/trace_until_close.hpp"
+#include "coercion.hpp"
+#include "interned.hpp"
+#include "output_array.hpp"
+
+#include <array>
+#include <cmath>
+#include <string>
+
+namespace torvelin::py {
+
+namespace {
+
+constexpr u64 default_max_steps = 16384;
+constexpr double default_close_tol = 1e-6;
+constexpr double default_max_step_factor = 100.0;
+
+std::vector<double> coordinates(PyObject* data, std::optional<PyObject*> given,
+                                PyObject* attribute) {
+    if (given) return extract_vector(*given);
+    const PyRef values = check(PyObject_GetAttr(data, attribute));
+    return extract_vector(values.get());
+}
+
+std::vector<double> footpoints(std::optional<PyObject*> given) {
+    if (!given) raise(PyExc_ValueError, "Footpoints not provided. Please provide x0 and y0.");
+    return extract_vector(*given);
+}
+
+PyRef as_array(std::vector<double> values) {
+    const std::array<Py_ssize_t, 1> shape{static_cast<Py_ssize_t>(values.size())};
+    return make_output_array(std::move(values), shape);
+}
+
+// [x_array, y_array] of the given points.
+template <class Points>
+PyRef line_entry(std::size_t count, Points&& points) {
+    std::vector<double> xs, ys;
+    xs.reserve(count);
+    ys.reserve(count);
+    points([&](Point p) {
+        xs.push_back(p.x);
+        ys.push_back(p.y);
+    });
+    PyRef x_array = as_array(std::move(xs));
+    PyRef y_array = as_array(std::move(ys));
+    PyRef entry = check(PyList_New(2));
+    PyList_SET_ITEM(entry.get(), 0, x_array.release());
+    PyList_SET_ITEM(entry.get(), 1, y_array.release());
+    return entry;
+}
+
+void append(PyObject* list, const PyRef& item) {
+    if (PyList_Append(list, item.get()) < 0) throw PythonError{};
+}
+
+}  // namespace
+
+PyRef find_fieldlines(const FinderArguments& args) {
+    const std::vector<double> xc = coordinates(args.data, args.x1, interned::x1());
+    const std::vector<double> yc = coordinates(args.data, args.x2, interned::x2());
+    if (xc.size() < 2 || yc.size() < 2) {
+        raise(PyExc_ValueError, "x1 and x2 must each contain at least 2 points");
+    }
+    const std::vector<double> x0 = footpoints(args.x0);
+    const std::vector<double> y0 = footpoints(args.y0);
+    if (x0.size() != y0.size()) raise(PyExc_ValueError, "x0 and y0 must have the same length");
+    std::vector<double> bx = extract_field(args.data, args.var1);
+    std::vector<double> by = extract_field(args.data, args.var2);
+
+    const u64 nx = xc.size();
+    const u64 ny = yc.size();
+    const u64 cells = checked_mul(nx, ny);
+    if (bx.size() != cells || by.size() != cells) {
+        const std::string message = "Field arrays must have length nx * ny (got bx=" +
+                                    std::to_string(bx.size()) + ", by=" +
+                                    std::to_string(by.size()) +
+                                    ", nx*ny=" + std::to_string(cells) + ")";
+        raise(PyExc_ValueError, message.c_str());
+    }
+
+    const double dx = std::fabs(xc[1] - xc[0]);
+    const double dy = std::fabs(yc[1] - yc[0]);
+    // fmin ignores a NaN operand, so one NaN spacing leaves the other.
+    const double step = args.step.value_or(std::fmin(dx, dy));
+    const u64 max_steps = args.numsteps.value_or(default_max_steps);
+    const double max_step = args.maxstep.value_or(step * default_max_step_factor);
+    const double signed_step = std::fmin(step, max_step);
+    const bool close_on_loop = args.close.value_or(true);
+    const double close_tol = args.ctol.value_or(default_close_tol);
+    const double min_time_before_close = max_step;
+
+    const VectorGrid2D grid(xc.front(), xc.back(), yc.front(), yc.back(), nx, ny, std::move(bx),
+                            std::move(by));
+    PyRef lines = check(PyList_New(0));
+    for (std::size_t i = 0; i < x0.size(); ++i) {
+        const Point seed{x0[i], y0[i]};
+        const ClosableTrace forward = trace_line_until_close(
+            grid, seed, signed_step, max_steps, close_on_loop, close_tol, min_time_before_close);
+        const std::vector<Point>& ahead = forward.path;
+        if (forward.closed && ahead.size() > 2) {
+            append(lines.get(), line_entry(ahead.size(), [&](auto&& add) {
+                       for (const Point p : ahead) add(p);
+                   }));
+            continue;
+        }
+        const ClosableTrace backward = trace_line_until_close(
+            grid, seed, -signed_step, max_steps, false, close_tol, min_time_before_close);
+        const std::vector<Point>& behind = backward.path;
+        // Backward half reversed, ending on the footpoint, then the forward
+        // half after its first point (the footpoint again).
+        const std::size_t count = behind.size() + (ahead.empty() ? 0 : ahead.size() - 1);
+        if (count <= 1) continue;
+        append(lines.get(), line_entry(count, [&](auto&& add) {
+                   for (auto p = behind.rbegin(); p != behind.rend(); ++p) add(*p);
+                   for (std::size_t k = 1; k < ahead.size(); ++k) add(ahead[k]);
+               }));
+    }
+    return lines;
+}
+
+}  // namespace torvelin::py

@@ -1,0 +1,33 @@
+// Iteration over a Python sequence, shared by the pair and number conversions.
+#pragma once
+
+#include "errors.hpp"
+
+#include <algorithm>
+#include <cstddef>
+
+namespace torvelin::py {
+
+// Reservations from a reported length are a hint: a sequence claiming
+// billions of items must not make us commit memory for them up front.
+inline constexpr std::size_t max_length_hint = std::size_t{1} << 20;
+
+// Refuses str ("Can't extract `str` to `Vec`") and non-sequences (type
+// mismatch naming "Sequence"); otherwise passes len() (0 when that fails) to
+// `reserve`, then every item, in iteration order, to `visit`.
+template <class Visit, class Reserve>
+void for_each_item(PyObject* sequence, Visit&& visit, Reserve&& reserve) {
+    if (PyUnicode_Check(sequence)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    if (!PySequence_Check(sequence)) raise_type_mismatch(sequence, "Sequence");
+    Py_ssize_t length = PyObject_Length(sequence);
+    if (length < 0) {
+        discard_pending_error();
+        length = 0;
+    }
+    reserve(std::min(static_cast<std::size_t>(length), max_length_hint));
+    const PyRef iterator = check(PyObject_GetIter(sequence));
+    while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) visit(item.get());
+    throw_if_error_pending();
+}
+
+}  // namespace torvelin::py
