@@ -24,12 +24,16 @@ void check_component_length(const std::vector<double>& component, u64 expected,
 
 VectorGrid2D::VectorGrid2D(double x_min, double x_max, double y_min, double y_max, u64 nx,
                            u64 ny, std::vector<double> bx, std::vector<double> by)
-    : x_min_(x_min), x_max_(x_max), y_min_(y_min), y_max_(y_max), nx_(nx), ny_(ny),
-      bx_(std::move(bx)), by_(std::move(by)) {
+    : x_min_(x_min), x_max_(x_max), y_min_(y_min), y_max_(y_max), nx_(nx), ny_(ny) {
     if (nx_ < 2) throw InternalFault("nx must be at least 2");
     if (ny_ < 2) throw InternalFault("ny must be at least 2");
-    check_component_length(bx_, checked_mul(nx_, ny_), "bx length must be nx * ny");
-    check_component_length(by_, checked_mul(nx_, ny_), "by length must be nx * ny");
+    check_component_length(bx, checked_mul(nx_, ny_), "bx length must be nx * ny");
+    check_component_length(by, checked_mul(nx_, ny_), "by length must be nx * ny");
+    field_.resize(2 * bx.size());
+    for (std::size_t k = 0; k < bx.size(); ++k) {
+        field_[2 * k] = bx[k];
+        field_[2 * k + 1] = by[k];
+    }
     hx_ = (x_max_ - x_min_) / static_cast<double>(nx_ - 1);
     hy_ = (y_max_ - y_min_) / static_cast<double>(ny_ - 1);
 }

@@ -34,7 +34,7 @@ inline u64 floor_to_index(double f) noexcept {
 
 class VectorGrid2D {
 public:
-    // Takes over `bx` and `by`, stored row after row with x varying fastest.
+    // Takes `bx` and `by`, stored row after row with x varying fastest.
     // Inconsistent sizes are internal faults: callers validate user input first.
     VectorGrid2D(double x_min, double x_max, double y_min, double y_max, u64 nx, u64 ny,
                  std::vector<double> bx, std::vector<double> by);
@@ -53,12 +53,10 @@ public:
         const double ty = fy - static_cast<double>(j);
         // i <= nx - 2 and j <= ny - 2, and nx * ny was checked at construction,
         // so none of these indices can overflow or leave the buffers.
-        const u64 row = j * nx_ + i;
-        const u64 next_row = row + nx_;
-        const double b00x = bx_[row], b10x = bx_[row + 1];
-        const double b01x = bx_[next_row], b11x = bx_[next_row + 1];
-        const double b00y = by_[row], b10y = by_[row + 1];
-        const double b01y = by_[next_row], b11y = by_[next_row + 1];
+        const double* b0 = field_.data() + 2 * (j * nx_ + i);  // corner (i, j)
+        const double* b1 = b0 + 2 * nx_;                         // corner (i, j + 1)
+        const double b00x = b0[0], b00y = b0[1], b10x = b0[2], b10y = b0[3];
+        const double b01x = b1[0], b01y = b1[1], b11x = b1[2], b11y = b1[3];
         const double one_minus_tx = 1.0 - tx;
         const double one_minus_ty = 1.0 - ty;
         const double bx_top = b00x * one_minus_tx + b10x * tx;
@@ -74,32 +72,47 @@ public:
     // called with the seed and then with every accepted point, and returns
     // false to end the line. A seed outside the grid is never visited; a line
     // ends before the first stage point or candidate that leaves the grid.
+    // One RK4 step of `step` from `p`, where the field is `k1`: the next
+    // point and the field there, or nothing when a stage point or the next
+    // point lies outside. `half_step` and `sixth_step` are step * 0.5 and
+    // step / 6.0, formed once per line.
+    struct Step {
+        Point next;
+        FieldValue field;
+    };
+    std::optional<Step> rk4_step(Point p, FieldValue k1, double step, double half_step,
+                                 double sixth_step) const noexcept {
+        const auto k2 = interpolate(p.x + half_step * k1.bx, p.y + half_step * k1.by);
+        if (!k2) return std::nullopt;
+        const auto k3 = interpolate(p.x + half_step * k2->bx, p.y + half_step * k2->by);
+        if (!k3) return std::nullopt;
+        const auto k4 = interpolate(p.x + step * k3->bx, p.y + step * k3->by);
+        if (!k4) return std::nullopt;
+        const Point next{p.x + sixth_step * (k1.bx + 2.0 * k2->bx + 2.0 * k3->bx + k4->bx),
+                         p.y + sixth_step * (k1.by + 2.0 * k2->by + 2.0 * k3->by + k4->by)};
+        // The field at the accepted point is the next step's k1: the same
+        // call on the same point, so reusing it changes no bit.
+        const auto field = interpolate(next.x, next.y);
+        if (!field) return std::nullopt;
+        return Step{next, *field};
+    }
+
+    // Follows the field from `seed` with fixed RK4 steps of `step`. `visit` is
+    // called with the seed and then with every accepted point, and returns
+    // false to end the line. A seed outside the grid is never visited; a line
+    // ends before the first stage point or candidate that leaves the grid.
     template <class Visit>
     void follow(Point seed, double step, u64 max_steps, Visit&& visit) const {
-        std::optional<FieldValue> k1 = interpolate(seed.x, seed.y);
-        if (!k1 || !visit(seed)) return;
+        const std::optional<FieldValue> at_seed = interpolate(seed.x, seed.y);
+        if (!at_seed || !visit(seed)) return;
         const double half_step = step * 0.5;
         const double sixth_step = step / 6.0;
-        double x = seed.x;
-        double y = seed.y;
+        Step current{seed, *at_seed};
         for (u64 n = 0; n < max_steps; ++n) {
-            const auto k2 = interpolate(x + half_step * k1->bx, y + half_step * k1->by);
-            if (!k2) return;
-            const auto k3 = interpolate(x + half_step * k2->bx, y + half_step * k2->by);
-            if (!k3) return;
-            const auto k4 = interpolate(x + step * k3->bx, y + step * k3->by);
-            if (!k4) return;
-            const double next_x =
-                x + sixth_step * (k1->bx + 2.0 * k2->bx + 2.0 * k3->bx + k4->bx);
-            const double next_y =
-                y + sixth_step * (k1->by + 2.0 * k2->by + 2.0 * k3->by + k4->by);
-            // The field at the accepted point is the next step's k1: the same
-            // call on the same point, so reusing it changes no bit.
-            k1 = interpolate(next_x, next_y);
-            if (!k1) return;
-            x = next_x;
-            y = next_y;
-            if (!visit(Point{x, y})) return;
+            const auto next = rk4_step(current.next, current.field, step, half_step, sixth_step);
+            if (!next) return;
+            current = *next;
+            if (!visit(current.next)) return;
         }
     }
 
@@ -113,8 +126,12 @@ public:
     double y_max() const noexcept { return y_max_; }
     u64 nx() const noexcept { return nx_; }
     u64 ny() const noexcept { return ny_; }
-    const std::vector<double>& bx() const noexcept { return bx_; }
-    const std::vector<double>& by() const noexcept { return by_; }
+    // The components side by side: bx, by of grid point 0, then of point 1...
+    const double* field() const noexcept { return field_.data(); }
+    double hx() const noexcept { return hx_; }
+    double hy() const noexcept { return hy_; }
+    // Lane tracing works out flat indices in float64, exact below 2**52.
+    bool can_trace_in_lanes() const noexcept { return field_.size() < (u64{1} << 52); }
 
 private:
     double x_min_;
@@ -123,8 +140,9 @@ private:
     double y_max_;
     u64 nx_;
     u64 ny_;
-    std::vector<double> bx_;
-    std::vector<double> by_;
+    // bx and by interleaved, so that the two components of the two corners
+    // on one row of a cell are four neighbouring values.
+    std::vector<double> field_;
     // Cell sizes, formed once with the same expression an interpolation would use.
     double hx_;
     double hy_;

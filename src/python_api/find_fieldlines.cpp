@@ -1,10 +1,11 @@
 #include "find_fieldlines.hpp"
 
-#include "../lib/trace_until_close.hpp"
+#include "../lib/batch_tracing.hpp"
 #include "coercion.hpp"
 #include "interned.hpp"
 #include "output_array.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <string>
@@ -16,6 +17,7 @@ namespace {
 constexpr u64 default_max_steps = 16384;
 constexpr double default_close_tol = 1e-6;
 constexpr double default_max_step_factor = 100.0;
+constexpr std::size_t footpoints_per_batch = 1024;
 
 std::vector<double> coordinates(PyObject* data, std::optional<PyObject*> given,
                                 PyObject* attribute) {
@@ -95,28 +97,46 @@ PyRef find_fieldlines(const FinderArguments& args) {
     const VectorGrid2D grid(xc.front(), xc.back(), yc.front(), yc.back(), nx, ny, std::move(bx),
                             std::move(by));
     PyRef lines = check(PyList_New(0));
-    for (std::size_t i = 0; i < x0.size(); ++i) {
-        const Point seed{x0[i], y0[i]};
-        const ClosableTrace forward = trace_line_until_close(
-            grid, seed, signed_step, max_steps, close_on_loop, close_tol, min_time_before_close);
-        const std::vector<Point>& ahead = forward.path;
-        if (forward.closed && ahead.size() > 2) {
-            append(lines.get(), line_entry(ahead.size(), [&](auto&& add) {
-                       for (const Point p : ahead) add(p);
-                   }));
-            continue;
+    std::vector<Point> seeds;
+    seeds.reserve(std::min(x0.size(), footpoints_per_batch));
+    std::vector<Point> backward_seeds;
+    // Batches bound the memory held by traced paths; entries keep footpoint order.
+    for (std::size_t first = 0; first < x0.size(); first += footpoints_per_batch) {
+        const std::size_t last = std::min(x0.size(), first + footpoints_per_batch);
+        seeds.clear();
+        for (std::size_t i = first; i < last; ++i) seeds.push_back(Point{x0[i], y0[i]});
+        const std::vector<TracedLine> forward =
+            trace_closable(grid, seeds, signed_step, max_steps, close_on_loop, close_tol,
+                           min_time_before_close);
+        // A closed line stands as it is; every other footpoint is also traced backward.
+        const auto stands_closed = [](const TracedLine& line) {
+            return line.closed && line.size() > 2;
+        };
+        backward_seeds.clear();
+        for (std::size_t k = 0; k < seeds.size(); ++k) {
+            if (!stands_closed(forward[k])) backward_seeds.push_back(seeds[k]);
         }
-        const ClosableTrace backward = trace_line_until_close(
-            grid, seed, -signed_step, max_steps, false, close_tol, min_time_before_close);
-        const std::vector<Point>& behind = backward.path;
-        // Backward half reversed, ending on the footpoint, then the forward
-        // half after its first point (the footpoint again).
-        const std::size_t count = behind.size() + (ahead.empty() ? 0 : ahead.size() - 1);
-        if (count <= 1) continue;
-        append(lines.get(), line_entry(count, [&](auto&& add) {
-                   for (auto p = behind.rbegin(); p != behind.rend(); ++p) add(*p);
-                   for (std::size_t k = 1; k < ahead.size(); ++k) add(ahead[k]);
-               }));
+        const std::vector<TracedLine> backward =
+            trace_closable(grid, backward_seeds, -signed_step, max_steps, false, close_tol,
+                           min_time_before_close);
+        std::size_t next_backward = 0;
+        for (const TracedLine& ahead : forward) {
+            if (stands_closed(ahead)) {
+                append(lines.get(), line_entry(ahead.size(), [&](auto&& add) {
+                           for (std::size_t k = 0; k < ahead.size(); ++k) add(ahead[k]);
+                       }));
+                continue;
+            }
+            const TracedLine& behind = backward[next_backward++];
+            // Backward half reversed, ending on the footpoint, then the forward
+            // half after its first point (the footpoint again).
+            const std::size_t count = behind.size() + (ahead.size() == 0 ? 0 : ahead.size() - 1);
+            if (count <= 1) continue;
+            append(lines.get(), line_entry(count, [&](auto&& add) {
+                       for (std::size_t k = behind.size(); k-- > 0;) add(behind[k]);
+                       for (std::size_t k = 1; k < ahead.size(); ++k) add(ahead[k]);
+                   }));
+        }
     }
     return lines;
 }

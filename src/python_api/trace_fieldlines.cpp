@@ -1,6 +1,6 @@
 #include "trace_fieldlines.hpp"
 
-#include "../lib/vector_grid.hpp"
+#include "../lib/batch_tracing.hpp"
 #include "conversions.hpp"
 #include "output_array.hpp"
 
@@ -64,17 +64,7 @@ PyRef trace_fieldlines(const BoundArguments& args) {
     const u64 points_per_line = checked_add(max_steps, 1);
     const std::array<u64, 3> shape{seeds.size(), points_per_line, 2};
     std::vector<double> points(element_count(shape), std::numeric_limits<double>::quiet_NaN());
-    double* row = points.data();
-    for (const Point seed : seeds) {
-        double* slot = row;
-        grid.follow(seed, step, max_steps, [&slot](Point p) {
-            slot[0] = p.x;
-            slot[1] = p.y;
-            slot += 2;
-            return true;
-        });
-        row += 2 * points_per_line;
-    }
+    trace_rows(grid, seeds, step, max_steps, points.data());
     const std::array<Py_ssize_t, 3> dims{static_cast<Py_ssize_t>(shape[0]),
                                          static_cast<Py_ssize_t>(shape[1]), 2};
     return make_output_array(std::move(points), dims);

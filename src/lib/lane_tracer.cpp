@@ -1,0 +1,73 @@
+#include "lane_tracer.hpp"
+
+#include <cmath>
+
+// The lane helpers are always inlined, so how vectors would be passed between
+// separately compiled functions does not matter here.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+#define TORVELIN_LANE_NS avx512
+#define TORVELIN_LANE_TARGET __attribute__((target("arch=x86-64-v4")))
+#include "lane_kernel.inc"
+#undef TORVELIN_LANE_NS
+#undef TORVELIN_LANE_TARGET
+
+#define TORVELIN_LANE_NS avx2
+#define TORVELIN_LANE_TARGET __attribute__((target("arch=x86-64-v3")))
+#include "lane_kernel.inc"
+#undef TORVELIN_LANE_NS
+#undef TORVELIN_LANE_TARGET
+
+#define TORVELIN_LANE_NS baseline
+#define TORVELIN_LANE_TARGET
+#include "lane_kernel.inc"
+#undef TORVELIN_LANE_NS
+#undef TORVELIN_LANE_TARGET
+
+namespace torvelin {
+
+namespace {
+
+using Kernel = void (*)(const VectorGrid2D&, const LaneOptions&, LaneBlock&);
+
+Kernel best_kernel() noexcept {
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("x86-64-v4")) return avx512::advance;
+    if (__builtin_cpu_supports("x86-64-v3")) return avx2::advance;
+    return baseline::advance;
+}
+
+}  // namespace
+
+bool lanes_need_service(const LaneBlock& lanes) noexcept {
+    for (int l = 0; l < lane_count; ++l) {
+        if (lanes.busy[l] && (lanes.ended[l] || lanes.room[l] == 0)) return true;
+    }
+    return false;
+}
+
+void advance_lanes(const VectorGrid2D& grid, const LaneOptions& options, LaneBlock& lanes) {
+    static const Kernel kernel = best_kernel();
+    kernel(grid, options, lanes);
+}
+
+void advance_one_lane(const VectorGrid2D& grid, const LaneOptions& options, LaneBlock& lanes,
+                      int lane) {
+    const double step = options.step;
+    const double half_step = step * 0.5;
+    const double sixth_step = step / 6.0;
+    const double abs_step = std::fabs(step);
+    while (!lanes.ended[lane] && lanes.room[lane] > 0) {
+        const Point p{lanes.x[lane], lanes.y[lane]};
+        const FieldValue k1{lanes.k1x[lane], lanes.k1y[lane]};
+        const auto next = grid.rk4_step(p, k1, step, half_step, sixth_step);
+        if (!next) {
+            lanes.ended[lane] = true;
+            return;
+        }
+        record_step(lanes, lane, next->next.x, next->next.y, next->field.bx, next->field.by,
+                    options, abs_step);
+    }
+}
+
+}  // namespace torvelin

@@ -1,0 +1,113 @@
+"""Module object, function objects, documentation and signatures."""
+
+import inspect
+import types
+
+import pytest
+
+import torvelin
+
+TRACE_SIGNATURE = "(xmin, xmax, ymin, ymax, nx, ny, bx, by, seeds, step, max_steps)"
+FIND_SIGNATURE = (
+    "(data, var1, var2, *, x1=None, x2=None, x0=None, y0=None, maxstep=None, "
+    "numsteps=None, step=None, rtol=None, atol=None, order=None, dense=None, "
+    "close=None, ctol=None, text=False, transpose=False)"
+)
+
+TRACE_DOC_LINES = [
+    "Trace field lines on a 2D vector grid.",
+    "",
+    "Parameters:",
+    "- `py`: Python interpreter token (provided automatically).",
+    "- `xmin`, `xmax`, `ymin`, `ymax`: domain bounds.",
+    "- `nx`, `ny`: number of grid points in each direction.",
+    "- `bx`, `by`: flattened Bx and By components of shape (nx * ny).",
+    "- `seeds`: list of (x, y) seed points.",
+    "- `step`: integration step size.",
+    "- `max_steps`: maximum number of RK4 steps per seed.",
+    "",
+    "Returns a 3\u2011D NumPy array of shape (num_seeds, max_steps + 1, 2) containing the",
+    "traced points. Unused entries are filled with NaN.",
+]
+
+TRACE_PARAMS = ["xmin", "xmax", "ymin", "ymax", "nx", "ny", "bx", "by", "seeds", "step", "max_steps"]
+FIND_POSITIONAL = ["data", "var1", "var2"]
+FIND_KEYWORD_ONLY = [
+    "x1", "x2", "x0", "y0", "maxstep", "numsteps", "step", "rtol", "atol",
+    "order", "dense", "close", "ctol", "text", "transpose",
+]
+
+FUNCTIONS = ["trace_fieldlines", "find_fieldlines"]
+
+
+def test_module_doc_and_all():
+    assert torvelin.__doc__ == "Python module definition."
+    assert type(torvelin.__all__) is list
+    assert torvelin.__all__ == FUNCTIONS
+
+
+def test_exactly_the_public_attributes():
+    # Everything that is not a dunder set by the import system must be one of the
+    # two functions, added in this order.
+    own = [name for name in vars(torvelin) if not (name.startswith("__") and name.endswith("__"))]
+    assert own == FUNCTIONS
+    dunders = {name for name in vars(torvelin) if name.startswith("__")}
+    assert dunders <= {"__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__", "__all__"}
+
+
+def test_no_panic_exception_attribute():
+    assert not hasattr(torvelin, "PanicException")
+    assert "PanicException" not in dir(torvelin)
+
+
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_function_object(name):
+    func = getattr(torvelin, name)
+    assert isinstance(func, types.BuiltinFunctionType)
+    assert func.__name__ == name
+    assert func.__qualname__ == name
+    assert func.__self__ is torvelin
+    assert func.__module__ == "torvelin"
+
+
+def test_trace_doc_is_exact():
+    doc = torvelin.trace_fieldlines.__doc__
+    assert doc == "\n".join(TRACE_DOC_LINES)
+    assert not doc.endswith("\n")
+    assert len(doc.split("\n")) == 13
+    assert "3\u2011D" in doc
+    assert "3-D" not in doc
+
+
+def test_find_doc_is_none():
+    assert torvelin.find_fieldlines.__doc__ is None
+
+
+@pytest.mark.parametrize(
+    "name, expected",
+    [("trace_fieldlines", TRACE_SIGNATURE), ("find_fieldlines", FIND_SIGNATURE)],
+)
+def test_text_signature(name, expected):
+    func = getattr(torvelin, name)
+    assert func.__text_signature__ == expected
+    assert str(inspect.signature(func)) == expected
+
+
+def test_trace_inspect_signature():
+    params = list(inspect.signature(torvelin.trace_fieldlines).parameters.values())
+    assert [p.name for p in params] == TRACE_PARAMS
+    for p in params:
+        assert p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD
+        assert p.default is inspect.Parameter.empty
+
+
+def test_find_inspect_signature():
+    params = list(inspect.signature(torvelin.find_fieldlines).parameters.values())
+    assert [p.name for p in params] == FIND_POSITIONAL + FIND_KEYWORD_ONLY
+    for p in params[:3]:
+        assert p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD
+        assert p.default is inspect.Parameter.empty
+    for p in params[3:]:
+        assert p.kind is inspect.Parameter.KEYWORD_ONLY
+        expected = False if p.name in ("text", "transpose") else None
+        assert p.default is expected, p.name
