@@ -1,0 +1,622 @@
+"""find_fieldlines: argument binding, the driver's checks and their order, and
+the shape of the result (open and closed lines, footpoints outside, limits)."""
+
+import math
+import operator
+import time
+
+import numpy as np
+import pytest
+
+import torvelin
+
+ff = torvelin.find_fieldlines
+
+MSG_COORDS = "x1 and x2 must each contain at least 2 points"
+MSG_FOOT = "Footpoints not provided. Please provide x0 and y0."
+MSG_LEN = "x0 and y0 must have the same length"
+GENERIC = "Expected a 1D sequence or NumPy array of numeric values"
+
+
+class Data:
+    def __init__(self, **attrs):
+        self.__dict__.update(attrs)
+
+
+def rotation_data(n=21):
+    """B = (-y, x) on n x n points over [-1, 1]^2, components as (nx, ny) arrays."""
+    x = np.linspace(-1.0, 1.0, n)
+    X, Y = np.meshgrid(x, x, indexing="ij")
+    return Data(x1=x, x2=x.copy(), bx=-Y, by=X.copy())
+
+
+def uniform_data(n=11):
+    """B = (1, 0) on n x n points over [0, 1]^2."""
+    x = np.linspace(0.0, 1.0, n)
+    return Data(x1=x, x2=x.copy(), bx=np.ones(n * n), by=np.zeros(n * n))
+
+
+ROT = rotation_data()
+ROT_STEP = 0.1  # default step: spacing of the 21 coordinates over [-1, 1]
+
+
+def same_lines(a, b):
+    if len(a) != len(b):
+        return False
+    return all(ax.tobytes() == bx.tobytes() and ay.tobytes() == by.tobytes()
+               for (ax, ay), (bx, by) in zip(a, b))
+
+
+def outcome(call):
+    """Result bytes, or exception type and arguments, for comparing two calls."""
+    try:
+        lines = call()
+    except Exception as e:  # noqa: BLE001
+        return ("raised", type(e), e.args)
+    return ("ok", [(x.tobytes(), y.tobytes()) for x, y in lines])
+
+
+def points(entry):
+    return list(zip(entry[0].tolist(), entry[1].tolist()))
+
+
+class Boom(Exception):
+    pass
+
+
+class Tagged:
+    """Cannot be coerced: its `ravel` raises Boom(tag)."""
+
+    def __init__(self, tag):
+        self.tag = tag
+
+    def ravel(self, *args):
+        raise Boom(self.tag)
+
+
+class Indexable:
+    def __init__(self, v):
+        self.v = v
+
+    def __index__(self):
+        return self.v
+
+
+# --- driver messages and the order of the checks ----------------------------
+
+GRID_3x4 = dict(x1=[0.0, 1.0, 2.0], x2=[0.0, 1.0, 2.0, 3.0])
+
+
+def _data_without(*names):
+    d = rotation_data(5)
+    for name in names:
+        delattr(d, name)
+    return d
+
+
+DRIVER_CASES = [
+    # (id, data, var1, var2, kwargs, exception type, exact args or tag)
+    ("x1-one-point", ROT, "bx", "by", dict(x1=[0.0], x0=[0.0], y0=[0.0]), ValueError, MSG_COORDS),
+    ("x2-one-point", ROT, "bx", "by", dict(x2=[0.0], x0=[0.0], y0=[0.0]), ValueError, MSG_COORDS),
+    ("x1-empty", ROT, "bx", "by", dict(x1=[], x0=[0.0], y0=[0.0]), ValueError, MSG_COORDS),
+    ("data-x1-one-point", Data(x1=[1.0], x2=[0.0, 1.0]), [0.0] * 2, [0.0] * 2,
+     dict(x0=[0.0], y0=[0.0]), ValueError, MSG_COORDS),
+    ("x0-missing", ROT, "bx", "by", dict(y0=[0.0]), ValueError, MSG_FOOT),
+    ("y0-missing", ROT, "bx", "by", dict(x0=[0.0]), ValueError, MSG_FOOT),
+    ("both-missing", ROT, "bx", "by", dict(), ValueError, MSG_FOOT),
+    ("x0-none", ROT, "bx", "by", dict(x0=None, y0=[0.0]), ValueError, MSG_FOOT),
+    ("lengths-differ", ROT, "bx", "by", dict(x0=[0.0, 0.1], y0=[0.0]), ValueError, MSG_LEN),
+    ("lengths-differ-empty", ROT, "bx", "by", dict(x0=[], y0=[0.0]), ValueError, MSG_LEN),
+    ("field-11-12", None, [0.0] * 11, [0.0] * 12, dict(GRID_3x4, x0=[0.5], y0=[0.5]),
+     ValueError, "Field arrays must have length nx * ny (got bx=11, by=12, nx*ny=12)"),
+    ("field-12-13", None, [0.0] * 12, [0.0] * 13, dict(GRID_3x4, x0=[0.5], y0=[0.5]),
+     ValueError, "Field arrays must have length nx * ny (got bx=12, by=13, nx*ny=12)"),
+    ("field-empty", None, [], [], dict(GRID_3x4, x0=[0.5], y0=[0.5]),
+     ValueError, "Field arrays must have length nx * ny (got bx=0, by=0, nx*ny=12)"),
+    ("field-by-name-2d", Data(bx=np.zeros((3, 3)), by=np.zeros((3, 4))), "bx", "by",
+     dict(GRID_3x4, x0=[0.5], y0=[0.5]),
+     ValueError, "Field arrays must have length nx * ny (got bx=9, by=12, nx*ny=12)"),
+    # Order: every check against each later one.
+    ("x1-conversion-before-x2-conversion", ROT, "bx", "by",
+     dict(x1=Tagged("x1"), x2=Tagged("x2")), Boom, "x1"),
+    ("x2-conversion-before-coordinate-count", ROT, "bx", "by",
+     dict(x1=[0.0], x2=Tagged("x2")), Boom, "x2"),
+    ("coordinate-count-before-missing-footpoints", ROT, "bx", "by", dict(x1=[0.0]),
+     ValueError, MSG_COORDS),
+    ("coordinate-count-before-x0-conversion", ROT, Tagged("var1"), "by",
+     dict(x2=[1.0], x0=Tagged("x0"), y0=Tagged("y0")), ValueError, MSG_COORDS),
+    ("missing-x0-before-y0-conversion", ROT, "bx", "by", dict(y0=Tagged("y0")),
+     ValueError, MSG_FOOT),
+    ("x0-conversion-before-missing-y0", ROT, "bx", "by", dict(x0=Tagged("x0")), Boom, "x0"),
+    ("x0-generic-error-before-missing-y0", ROT, "bx", "by", dict(x0="ab"), TypeError, GENERIC),
+    ("x0-conversion-before-y0-conversion", ROT, "bx", "by",
+     dict(x0=Tagged("x0"), y0=Tagged("y0")), Boom, "x0"),
+    ("y0-conversion-before-length-check", ROT, "bx", "by",
+     dict(x0=[0.0, 1.0], y0=Tagged("y0")), Boom, "y0"),
+    ("length-check-before-field-errors", ROT, Tagged("var1"), "missing",
+     dict(x0=[0.0, 0.1], y0=[0.0]), ValueError, MSG_LEN),
+    ("var1-before-var2", ROT, Tagged("var1"), Tagged("var2"), dict(x0=[0.0], y0=[0.0]),
+     Boom, "var1"),
+    ("var2-conversion-before-size-check", None, [0.0] * 5, Tagged("var2"),
+     dict(GRID_3x4, x0=[0.5], y0=[0.5]), Boom, "var2"),
+]
+
+
+@pytest.mark.parametrize("data,var1,var2,kwargs,exc_type,expected",
+                         [pytest.param(*c[1:], id=c[0]) for c in DRIVER_CASES])
+def test_driver_errors_and_their_order(data, var1, var2, kwargs, exc_type, expected):
+    with pytest.raises(exc_type) as info:
+        ff(data, var1, var2, **kwargs)
+    assert type(info.value) is exc_type
+    assert info.value.args == (expected,)
+
+
+@pytest.mark.parametrize("missing,kwargs", [
+    ("x1", dict()),
+    ("x1", dict(x2=Tagged("x2"))),
+    ("x1", dict(x0=[0.0], y0=[0.0, 1.0])),
+    ("x2", dict(x1=[0.0, 1.0])),
+    ("x2", dict(x1=np.linspace(-1, 1, 5), x0=Tagged("x0"))),
+], ids=["no-footpoints", "before-x2", "before-length-check", "x2-attribute", "before-x0"])
+def test_missing_coordinate_attribute_is_raised_first(missing, kwargs):
+    data = _data_without(missing)
+    with pytest.raises(AttributeError) as expected:
+        getattr(data, missing)
+    with pytest.raises(AttributeError) as info:
+        ff(data, "bx", "by", **kwargs)
+    assert type(info.value) is AttributeError
+    assert str(info.value) == str(expected.value)
+
+
+def test_coordinate_lookup_error_is_the_objects_own():
+    exc = Boom("no coordinates here")
+
+    class Source:
+        bx = [0.0] * 4
+        by = [0.0] * 4
+
+        def __getattr__(self, name):
+            raise exc
+
+    with pytest.raises(Boom) as info:
+        ff(Source(), "bx", "by", x0=[0.5], y0=[0.5])
+    assert info.value is exc
+    # Given coordinates, the data object is only asked for the field names.
+    assert len(ff(Source(), "bx", "by", x1=[0.0, 1.0], x2=[0.0, 1.0], x0=[0.5], y0=[0.5],
+                  numsteps=1)) == 1
+
+
+def test_given_coordinates_take_precedence_over_data():
+    data = Data(x1=[5.0, 6.0], x2=[5.0, 6.0], bx=[0.1] * 4, by=[0.0] * 4)
+    kw = dict(x0=[0.5], y0=[0.5], numsteps=3)
+    assert ff(data, "bx", "by", **kw) == []
+    lines = ff(data, "bx", "by", x1=[0.0, 1.0], x2=[0.0, 1.0], **kw)
+    assert len(lines) == 1
+    assert ff(data, "bx", "by", x1=[0.0, 1.0], **kw) == []
+
+
+# --- binding of the 18 parameters -------------------------------------------
+
+OPTIONAL = ["x1", "x2", "x0", "y0", "maxstep", "numsteps", "step", "rtol", "atol", "order",
+            "dense", "close", "ctol"]
+BASE = dict(x1=ROT.x1, x2=ROT.x2, x0=[0.5, 0.2], y0=[0.0, 0.3], maxstep=1.0, numsteps=150,
+            step=0.05, rtol=1e-3, atol=1e-6, order="rk4", dense=False, close=True, ctol=0.05)
+
+
+@pytest.mark.parametrize("name", OPTIONAL)
+def test_none_is_the_same_as_omitting(name):
+    without = {k: v for k, v in BASE.items() if k != name}
+    with_none = dict(without, **{name: None})
+    assert outcome(lambda: ff(ROT, "bx", "by", **with_none)) == \
+        outcome(lambda: ff(ROT, "bx", "by", **without))
+
+
+def test_only_footpoints_given_uses_defaults():
+    explicit = ff(ROT, "bx", "by", x1=ROT.x1, x2=ROT.x2, x0=[0.5], y0=[0.0], maxstep=None,
+                  numsteps=None, step=None, rtol=None, atol=None, order=None, dense=None,
+                  close=None, ctol=None, text=False, transpose=False)
+    assert same_lines(ff(ROT, "bx", "by", x0=[0.5], y0=[0.0]), explicit)
+
+
+@pytest.mark.parametrize("name", ["text", "transpose"])
+def test_none_is_refused_for_text_and_transpose(name):
+    with pytest.raises(TypeError) as info:
+        ff(ROT, "bx", "by", x0=[0.5], y0=[0.0], numsteps=5, **{name: None})
+    assert info.value.args == (f"argument '{name}': 'None' is not an instance of 'bool'",)
+
+
+# Both footpoints lie at radius 0.5 and close after about 126 steps.
+SHORT = dict(x0=[0.5, -0.3], y0=[0.0, 0.4], numsteps=150, ctol=0.1)
+
+
+def test_close_decides_between_loops_and_joined_lines():
+    loops = ff(ROT, "bx", "by", **SHORT)
+    for default in (dict(), dict(close=True), dict(close=None)):
+        assert same_lines(ff(ROT, "bx", "by", **SHORT, **default), loops)
+    joined = ff(ROT, "bx", "by", **dict(SHORT, close=False))
+    assert len(loops) == len(joined) == 2
+    for loop, line in zip(loops, joined):
+        assert points(loop)[0] == points(loop)[-1]
+        assert len(line[0]) == 2 * 150 + 1
+
+
+@pytest.mark.parametrize("kwargs,equivalent", [
+    (dict(maxstep=1), dict(maxstep=1.0)),
+    (dict(maxstep=np.float32(0.25)), dict(maxstep=0.25)),
+    (dict(step=True), dict(step=1.0)),
+    (dict(step=np.int64(1)), dict(step=1.0)),
+    (dict(ctol=1), dict(ctol=1.0)),
+    (dict(step=type("F", (float,), {})(0.05)), dict(step=0.05)),
+    (dict(numsteps=np.int64(30)), dict(numsteps=30)),
+    (dict(numsteps=np.uint16(30)), dict(numsteps=30)),
+    (dict(numsteps=Indexable(30)), dict(numsteps=30)),
+    (dict(numsteps=True), dict(numsteps=1)),
+    (dict(close=np.True_), dict(close=True)),
+    (dict(close=np.False_), dict(close=False)),
+    (dict(dense=np.True_), dict(dense=True)),
+    (dict(text=np.True_), dict(text=True)),
+    (dict(transpose=np.False_), dict(transpose=False)),
+], ids=["maxstep-int", "maxstep-float32", "step-true", "step-int64", "ctol-int",
+        "step-float-subclass", "numsteps-int64", "numsteps-uint16", "numsteps-index",
+        "numsteps-true", "close-numpy-true", "close-numpy-false", "dense-numpy", "text-numpy",
+        "transpose-numpy"])
+def test_accepted_conversions(kwargs, equivalent):
+    got = ff(ROT, "bx", "by", **dict(SHORT, **kwargs))
+    want = ff(ROT, "bx", "by", **dict(SHORT, **equivalent))
+    assert len(want) == 2
+    assert same_lines(got, want)
+
+
+def test_numsteps_zero_gives_no_lines():
+    assert ff(ROT, "bx", "by", x0=[0.5, -0.3], y0=[0.0, 0.4], numsteps=0) == []
+    assert ff(ROT, "bx", "by", x0=[0.5, -0.3], y0=[0.0, 0.4], numsteps=np.int64(0)) == []
+
+
+def _interpreter_message(fn, *args):
+    with pytest.raises(TypeError) as info:
+        fn(*args)
+    return str(info.value)
+
+
+@pytest.mark.parametrize("kwargs,message", [
+    (dict(numsteps=100.0), "argument 'numsteps': " + _interpreter_message(operator.index, 100.0)),
+    (dict(numsteps="7"), "argument 'numsteps': " + _interpreter_message(operator.index, "7")),
+    (dict(step="a"), "argument 'step': " + _interpreter_message(math.fsum, ["a"])),
+    (dict(maxstep=[1.0]), "argument 'maxstep': " + _interpreter_message(math.fsum, [[1.0]])),
+    (dict(ctol=1j), "argument 'ctol': " + _interpreter_message(math.fsum, [1j])),
+    (dict(rtol="x"), "argument 'rtol': " + _interpreter_message(math.fsum, ["x"])),
+    (dict(atol=b"1"), "argument 'atol': " + _interpreter_message(math.fsum, [b"1"])),
+    (dict(dense=1), "argument 'dense': 'int' object is not an instance of 'bool'"),
+    (dict(dense="yes"), "argument 'dense': 'str' object is not an instance of 'bool'"),
+    (dict(close=1), "argument 'close': 'int' object is not an instance of 'bool'"),
+    (dict(close=np.int64(1)), "argument 'close': 'int64' object is not an instance of 'bool'"),
+    (dict(text=1), "argument 'text': 'int' object is not an instance of 'bool'"),
+    (dict(transpose=0.0), "argument 'transpose': 'float' object is not an instance of 'bool'"),
+    (dict(order=3), "argument 'order': 'int' object is not an instance of 'str'"),
+    (dict(order=b"rk4"), "argument 'order': 'bytes' object is not an instance of 'str'"),
+], ids=lambda v: str(v) if isinstance(v, dict) else None)
+def test_conversion_type_errors_name_the_argument(kwargs, message):
+    with pytest.raises(TypeError) as info:
+        ff(ROT, "bx", "by", **dict(SHORT, **kwargs))
+    assert type(info.value) is TypeError
+    assert info.value.args == (message,)
+
+
+@pytest.mark.parametrize("value", [-1, -(2 ** 70), 2 ** 64, 2 ** 100])
+def test_numsteps_out_of_range_is_overflow_without_prefix(value):
+    with pytest.raises(OverflowError) as info:
+        ff(ROT, "bx", "by", **dict(SHORT, numsteps=value))
+    assert type(info.value) is OverflowError
+    assert not str(info.value).startswith("argument")
+
+
+def test_float_conversion_overflow_is_not_prefixed():
+    with pytest.raises(OverflowError) as info:
+        ff(ROT, "bx", "by", **dict(SHORT, step=2 ** 1100))
+    assert not str(info.value).startswith("argument")
+
+
+def test_exception_from_a_float_conversion_is_raised_unchanged():
+    exc = Boom("float refused")
+
+    class Step:
+        def __float__(self):
+            raise exc
+
+    with pytest.raises(Boom) as info:
+        ff(ROT, "bx", "by", **dict(SHORT, step=Step()))
+    assert info.value is exc
+
+
+@pytest.mark.parametrize("args,kwargs,exc_type,message", [
+    ((ROT, "bx", "by"), dict(numsteps=100.0, text=1), TypeError, "argument 'numsteps': "),
+    ((ROT, "bx", "by"), dict(numsteps=-1, text=1), OverflowError, None),
+    ((ROT, "bx", "by"), dict(rtol="x", order=3), TypeError, "argument 'rtol': "),
+    ((ROT, "bx", "by"), dict(order=3, rtol="x"), TypeError, "argument 'rtol': "),
+    ((ROT, "bx", "by"), dict(maxstep="a", step="b"), TypeError, "argument 'maxstep': "),
+    ((ROT, "bx", "by"), dict(step="b", numsteps=1.5), TypeError, "argument 'numsteps': "),
+    ((ROT, "bx", "by"), dict(atol="a", rtol="b"), TypeError, "argument 'rtol': "),
+    ((ROT, "bx", "by"), dict(close=1, dense=1), TypeError, "argument 'dense': "),
+    ((ROT, "bx", "by"), dict(ctol="a", close=1), TypeError, "argument 'close': "),
+    ((ROT, "bx", "by"), dict(transpose=1, ctol="a"), TypeError, "argument 'ctol': "),
+    ((ROT, "bx", "by"), dict(transpose=1, text=1), TypeError, "argument 'text': "),
+    # Conversion errors come before any of the driver's checks.
+    ((None, None, None), dict(transpose=None), TypeError, "argument 'transpose': "),
+    ((Data(), "bx", "by"), dict(x1=Tagged("x1"), order=3), TypeError, "argument 'order': "),
+    # Binding errors come before any conversion.
+    ((ROT, "bx", "by", [0.0, 1.0]), dict(numsteps=-1), TypeError,
+     "find_fieldlines() takes 3 positional arguments but 4 were given"),
+    ((ROT, "bx", "by"), dict(numsteps=-1, bogus=1), TypeError,
+     "find_fieldlines() got an unexpected keyword argument 'bogus'"),
+    ((ROT, "bx", "by"), dict(data=ROT, text=1), TypeError,
+     "find_fieldlines() got multiple values for argument 'data'"),
+    ((ROT, "bx"), dict(step="a"), TypeError,
+     "find_fieldlines() missing 1 required positional argument: 'var2'"),
+], ids=["numsteps-type-before-text", "numsteps-overflow-before-text", "rtol-before-order",
+        "rtol-before-order-keyword-order", "maxstep-before-step", "numsteps-before-step",
+        "rtol-before-atol", "dense-before-close", "close-before-ctol", "ctol-before-transpose",
+        "text-before-transpose", "conversion-before-driver", "conversion-before-x1",
+        "too-many-positional", "unexpected-keyword", "given-twice", "missing-var2"])
+def test_first_invalid_argument_is_reported(args, kwargs, exc_type, message):
+    with pytest.raises(exc_type) as info:
+        ff(*args, **kwargs)
+    assert type(info.value) is exc_type
+    text = str(info.value)
+    if exc_type is OverflowError:
+        assert not text.startswith("argument")
+    elif message.startswith("argument"):
+        assert text.startswith(message)
+    else:
+        assert text == message
+
+
+NO_EFFECT = [
+    ("rtol", 1e-12), ("rtol", -1.0), ("rtol", math.nan), ("atol", 0.0), ("atol", math.inf),
+    ("order", "rk45"), ("order", ""), ("order", "\u00e9t\u00e9"), ("dense", True),
+    ("dense", False), ("text", True), ("transpose", True),
+]
+
+
+@pytest.mark.parametrize("name,value", NO_EFFECT)
+def test_options_without_effect_do_not_change_the_result(name, value):
+    data = rotation_data(9)
+    # Unequal column and row counts: a reordering of the field would show.
+    data.x2 = np.linspace(-1.0, 1.0, 7)
+    X, Y = np.meshgrid(data.x1, data.x2, indexing="ij")
+    data.bx, data.by = -Y + 0.1 * X, X + 0.05
+    kw = dict(x0=[0.5, -0.2, 0.1], y0=[0.0, 0.4, -0.6], numsteps=80, ctol=0.1)
+    reference = ff(data, "bx", "by", **kw)
+    assert len(reference) == 3
+    assert same_lines(ff(data, "bx", "by", **kw, **{name: value}), reference)
+
+
+@pytest.mark.parametrize("name,value,exc_type", [
+    ("rtol", "x", TypeError), ("atol", [1.0], TypeError), ("order", 3, TypeError),
+    ("dense", 0, TypeError), ("text", "yes", TypeError), ("transpose", 1, TypeError),
+    ("rtol", 2 ** 1100, OverflowError),
+])
+def test_options_without_effect_are_still_checked(name, value, exc_type):
+    with pytest.raises(exc_type) as info:
+        ff(ROT, "bx", "by", **dict(SHORT, **{name: value}))
+    if exc_type is TypeError:
+        assert str(info.value).startswith(f"argument '{name}': ")
+
+
+@pytest.mark.parametrize("args,kwargs", [
+    ((), dict(data=ROT, var1="bx", var2="by")),
+    ((ROT,), dict(var2="by", var1="bx")),
+    ((ROT, "bx"), dict(var2="by")),
+], ids=["all-keywords", "two-keywords", "one-keyword"])
+def test_positional_parameters_by_keyword(args, kwargs):
+    reference = ff(ROT, "bx", "by", **SHORT)
+    assert len(reference) == 2
+    assert same_lines(ff(*args, **kwargs, **SHORT), reference)
+
+
+def test_none_for_data_and_fields_binds():
+    # None is an ordinary value for data, var1 and var2: the driver decides.
+    with pytest.raises(AttributeError):
+        ff(None, "bx", "by", x0=[0.0], y0=[0.0])
+    with pytest.raises(TypeError) as info:
+        ff(None, None, [0.0] * 4, x1=[0.0, 1.0], x2=[0.0, 1.0], x0=[0.5], y0=[0.5])
+    assert info.value.args == (GENERIC,)
+
+
+# --- results ----------------------------------------------------------------
+
+
+@pytest.mark.parametrize("x0,y0", [([], []), ((), np.array([])), (np.zeros((0, 2)), range(0))],
+                         ids=["lists", "tuple-array", "2d-range"])
+def test_no_footpoints_give_an_empty_list(x0, y0):
+    result = ff(ROT, "bx", "by", x0=x0, y0=y0)
+    assert type(result) is list and result == []
+
+
+def test_footpoint_outside_gives_no_entry_and_later_entries_move_up():
+    inside = [(0.5, 0.0), (-0.3, 0.4), (0.1, -0.7)]
+    outside = [(1.5, 0.0), (0.0, -1.01), (math.inf, 0.0)]
+    order = [outside[0], inside[0], outside[1], inside[1], outside[2], inside[2]]
+    kw = dict(numsteps=40)
+    lines = ff(ROT, "bx", "by", x0=[p[0] for p in order], y0=[p[1] for p in order], **kw)
+    assert len(lines) == 3
+    for (x, y), entry in zip(inside, lines):
+        single = ff(ROT, "bx", "by", x0=[x], y0=[y], **kw)
+        assert same_lines([entry], single)
+    for x, y in outside:
+        assert ff(ROT, "bx", "by", x0=[x], y0=[y], **kw) == []
+
+
+def test_footpoints_on_the_grid_edges_are_inside():
+    lines = ff(ROT, "bx", "by", x0=[1.0, -1.0, 0.0, 0.0], y0=[0.0, 0.0, 1.0, -1.0], numsteps=5)
+    assert len(lines) == 4
+    for entry, fp in zip(lines, [(1.0, 0.0), (-1.0, 0.0), (0.0, 1.0), (0.0, -1.0)]):
+        assert fp in points(entry)
+
+
+@pytest.mark.parametrize("reverse", ["x1", "x2", "both"])
+def test_descending_coordinates_give_no_lines(reverse):
+    kw = dict(x1=ROT.x1, x2=ROT.x2)
+    for name in (("x1", "x2") if reverse == "both" else (reverse,)):
+        kw[name] = kw[name][::-1]
+    fps = dict(x0=[0.5, 0.0, -0.3], y0=[0.0, 0.0, 0.4], numsteps=20)
+    assert len(ff(ROT, "bx", "by", x1=ROT.x1, x2=ROT.x2, **fps)) == 3
+    assert ff(ROT, "bx", "by", **kw, **fps) == []
+
+
+def _trace_length(data, fp, step, max_steps):
+    """Number of points of the plain RK4 trace of one footpoint."""
+    nx, ny = len(data.x1), len(data.x2)
+    out = torvelin.trace_fieldlines(
+        float(data.x1[0]), float(data.x1[-1]), float(data.x2[0]), float(data.x2[-1]), nx, ny,
+        np.ascontiguousarray(np.asarray(data.bx, dtype=float).ravel("F")),
+        np.ascontiguousarray(np.asarray(data.by, dtype=float).ravel("F")),
+        [fp], step, max_steps)
+    return int(np.count_nonzero(~np.isnan(out[0, :, 0])))
+
+
+UNI = uniform_data()
+
+
+@pytest.mark.parametrize("data,fp,numsteps", [
+    (ROT, (0.5, 0.0), 10),
+    (ROT, (-0.2, 0.6), 37),
+    (ROT, (0.95, 0.6), 200),
+    (UNI, (0.05, 0.5), 100),
+    (UNI, (0.45, 0.3), 100),
+    (UNI, (0.95, 0.7), 100),
+    (UNI, (1.0, 0.5), 100),
+], ids=["rotation-10", "rotation-37", "rotation-leaves", "uniform-left", "uniform-middle",
+        "uniform-right", "uniform-edge"])
+def test_open_line_holds_the_footpoint_once_after_the_backward_half(data, fp, numsteps):
+    step = float(data.x1[1] - data.x1[0])
+    n_back = _trace_length(data, fp, -step, numsteps)
+    n_fwd = _trace_length(data, fp, step, numsteps)
+    lines = ff(data, "bx", "by", x0=[fp[0]], y0=[fp[1]], numsteps=numsteps, close=False)
+    assert len(lines) == 1
+    pts = points(lines[0])
+    assert len(pts) == n_back + n_fwd - 1
+    assert pts[n_back - 1] == fp
+    assert pts.count(fp) == 1
+
+
+def test_joined_line_length_without_leaving_the_grid():
+    lines = ff(ROT, "bx", "by", x0=[0.5], y0=[0.0], numsteps=10, close=False)
+    pts = points(lines[0])
+    assert len(pts) == 21
+    assert pts[10] == (0.5, 0.0) and pts.count((0.5, 0.0)) == 1
+
+
+def test_default_step_limit_is_16384_per_direction():
+    lines = ff(ROT, "bx", "by", x0=[0.5], y0=[0.0], close=False)
+    assert len(lines[0][0]) == 2 * 16384 + 1
+
+
+def test_uniform_field_line_runs_along_the_field():
+    # B = (1, 0): the line is the row through the footpoint, from the left edge
+    # to the right edge in steps of the grid spacing.
+    lines = ff(UNI, "bx", "by", x0=[0.45], y0=[0.3])
+    xs, ys = lines[0]
+    assert np.all(ys == 0.3)
+    assert np.all(np.diff(xs) > 0)
+    np.testing.assert_allclose(np.diff(xs), 0.1, rtol=1e-9)
+    assert xs[0] >= 0.0 and xs[0] - 0.1 < 0.0 and xs[-1] <= 1.0 and xs[-1] + 0.1 > 1.0
+
+
+def _closing_ctol(radius, step=ROT_STEP):
+    # one step moves a point by about step * |B|, and |B| = radius here
+    return 2.0 * step * radius
+
+
+@pytest.mark.parametrize("fp", [(0.5, 0.0), (0.0, -0.3), (-0.4, 0.4)])
+def test_closed_loop_starts_and_ends_with_the_footpoint(fp):
+    radius = math.hypot(*fp)
+    lines = ff(ROT, "bx", "by", x0=[fp[0]], y0=[fp[1]], ctol=_closing_ctol(radius))
+    assert len(lines) == 1
+    pts = points(lines[0])
+    assert pts[0] == fp and pts[-1] == fp
+    assert pts.count(fp) == 2
+    assert len(pts) >= 103
+    # Closure is first allowed after 100 steps, so the loop closes on its
+    # second return (about 126 steps), not later.
+    assert len(pts) < 2 * (2 * math.pi / ROT_STEP) + 6
+    assert all(abs(math.hypot(x, y) - radius) < 1e-3 for x, y in pts)
+    # the same footpoint without closure is an open line with the footpoint inside
+    open_pts = points(ff(ROT, "bx", "by", x0=[fp[0]], y0=[fp[1]], ctol=_closing_ctol(radius),
+                         close=False, numsteps=150)[0])
+    assert open_pts[0] != fp and open_pts.count(fp) == 1
+
+
+def test_closure_waits_for_the_time_bound():
+    # With a tolerance that every point meets, the loop closes on the first
+    # step whose elapsed time exceeds maxstep (100 steps by default).
+    lines = ff(ROT, "bx", "by", x0=[0.5], y0=[0.0], ctol=1e9)
+    assert len(lines[0][0]) == 103
+    assert points(lines[0])[-1] == (0.5, 0.0)
+    small = ff(ROT, "bx", "by", x0=[0.5], y0=[0.0], ctol=1e9, maxstep=0.01)
+    assert len(small[0][0]) == 4
+    assert points(small[0])[0] == points(small[0])[-1] == (0.5, 0.0)
+
+
+def test_maxstep_below_step_becomes_the_step():
+    kw = dict(x0=[0.5, -0.2], y0=[0.0, 0.5], numsteps=50, close=False)
+    capped = ff(ROT, "bx", "by", step=0.1, maxstep=0.01, **kw)
+    direct = ff(ROT, "bx", "by", step=0.01, maxstep=0.01, **kw)
+    assert len(capped) == 2
+    assert same_lines(capped, direct)
+    assert not same_lines(capped, ff(ROT, "bx", "by", step=0.1, **kw))
+    # B = (-y, x) turns a point at radius r by r * h per step
+    pts = np.array(points(capped[0]))
+    np.testing.assert_allclose(np.hypot(*np.diff(pts, axis=0).T), 0.5 * 0.01, rtol=1e-4)
+
+
+def test_entries_are_lists_of_two_float_arrays_without_copies():
+    lines = ff(ROT, "bx", "by", x0=[0.5, 0.1, -0.6], y0=[0.0, 0.2, 0.3], numsteps=30,
+               ctol=None)
+    closed = ff(ROT, "bx", "by", x0=[0.5], y0=[0.0], ctol=_closing_ctol(0.5))
+    assert type(lines) is list and len(lines) == 3
+    for entry in lines + closed:
+        assert type(entry) is list and len(entry) == 2
+        x, y = entry
+        assert x is not y
+        for arr in (x, y):
+            assert type(arr) is np.ndarray
+            assert arr.dtype == np.float64 and arr.ndim == 1
+            assert arr.flags.owndata is False
+            assert type(arr.base).__name__ == "PySliceContainer"
+            assert arr.flags.writeable and arr.flags.c_contiguous
+        assert len(x) == len(y) >= 2
+        assert not np.shares_memory(x, y)
+    # The arrays are independent of one another and writeable in place.
+    snapshot = [e[1].copy() for e in lines]
+    lines[0][0][:] = -5.0
+    for e, s in zip(lines, snapshot):
+        assert np.array_equal(e[1], s)
+    assert np.all(lines[0][0] == -5.0) and not np.any(lines[1][0] == -5.0)
+
+
+# --- step limits near the unsigned range ------------------------------------
+
+
+def test_huge_step_limit_returns_promptly_for_short_lines():
+    kw = dict(x0=[0.05, 0.45, 0.95], y0=[0.5, 0.3, 0.7])
+    reference = ff(UNI, "bx", "by", **kw)
+    assert len(reference) == 3
+    start = time.perf_counter()
+    huge = ff(UNI, "bx", "by", numsteps=2 ** 62, **kw)
+    elapsed = time.perf_counter() - start
+    assert same_lines(huge, reference)
+    assert elapsed < 0.5
+
+
+@pytest.mark.parametrize("numsteps", [2 ** 64 - 1, 2 ** 64 - 2])
+@pytest.mark.parametrize("fp", [(0.5, 0.5), (5.0, 0.5)], ids=["inside", "outside"])
+def test_step_limit_whose_path_size_overflows_is_an_internal_fault(numsteps, fp):
+    with pytest.raises(BaseException) as info:
+        ff(UNI, "bx", "by", x0=[fp[0]], y0=[fp[1]], numsteps=numsteps)
+    assert type(info.value).__name__ == "PanicException"
+    assert not isinstance(info.value, Exception)
+    assert info.value.args == ("attempt to add with overflow",)
+
+
+def test_huge_step_limit_without_footpoints_traces_nothing():
+    assert ff(UNI, "bx", "by", x0=[], y0=[], numsteps=2 ** 64 - 1) == []
