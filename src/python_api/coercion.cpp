@@ -1,6 +1,7 @@
 #include "coercion.hpp"
 
 #include "conversions.hpp"
+#include "direct_array.hpp"
 #include "errors.hpp"
 #include "interned.hpp"
 #include "numpy_api.hpp"
@@ -64,6 +65,8 @@ std::vector<double> copy_strided_float64(PyObject* array) {
 }  // namespace
 
 std::vector<double> extract_vector(PyObject* source) {
+    // Same values as the general path below, read directly.
+    if (auto values = read_plain_array(source)) return std::move(*values);
     if (has_ravel(source)) return flatten_column_major(source);
     if (numpy::is_array(source) && numpy::has_float64_dtype(source)) {
         if (numpy::fields(source)->nd == 1) return copy_contiguous_float64(source);

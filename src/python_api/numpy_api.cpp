@@ -87,6 +87,8 @@ void* const* api() {
 
 bool is_array(PyObject* object) { return PyObject_TypeCheck(object, array_type()) != 0; }
 
+bool is_plain_array(PyObject* object) { return Py_TYPE(object) == array_type(); }
+
 bool has_float64_dtype(PyObject* array) {
     const PyRef float64 = float64_descr();
     return entry<EquivTypes>(equiv_types_slot)(fields(array)->descr, float64.get()) != 0;

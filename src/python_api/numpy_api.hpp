@@ -53,6 +53,9 @@ void* const* api();
 // PyArray_Check: an instance of ndarray or of a subclass.
 bool is_array(PyObject* object);
 
+// An instance of ndarray itself, not of a subclass.
+bool is_plain_array(PyObject* object);
+
 // PyArray_EquivTypes(descr of `array`, native float64).
 bool has_float64_dtype(PyObject* array);
 
