@@ -26,7 +26,8 @@ inline constexpr int max_lanes_alone = 2;
 
 template <class Sink>
 void trace_in_lanes(const VectorGrid2D& grid, const LaneOptions& options,
-                    std::span<const Point> seeds, u64 max_steps, Sink& sink) {
+                    std::span<const Point> seeds, u64 max_steps, Sink& sink,
+                    LaneKernel kernel = advance_lanes) {
     LaneBlock lanes{};
     int busy = 0;
     std::size_t next_seed = 0;
@@ -51,7 +52,7 @@ void trace_in_lanes(const VectorGrid2D& grid, const LaneOptions& options,
     for (int lane = 0; lane < lane_count; ++lane) fill(lane);
     while (busy > 0) {
         if (busy > max_lanes_alone || next_seed < seeds.size()) {
-            advance_lanes(grid, options, lanes);
+            kernel(grid, options, lanes);
         } else {
             // Too few lines left to fill a block: step them one by one.
             for (int lane = 0; lane < lane_count; ++lane) {

@@ -26,18 +26,14 @@
 
 namespace torvelin {
 
-namespace {
-
-using Kernel = void (*)(const VectorGrid2D&, const LaneOptions&, LaneBlock&);
-
-Kernel best_kernel() noexcept {
+std::vector<NamedLaneKernel> runnable_lane_kernels() {
     __builtin_cpu_init();
-    if (__builtin_cpu_supports("x86-64-v4")) return avx512::advance;
-    if (__builtin_cpu_supports("x86-64-v3")) return avx2::advance;
-    return baseline::advance;
+    std::vector<NamedLaneKernel> kernels;
+    if (__builtin_cpu_supports("x86-64-v4")) kernels.push_back({"x86-64-v4", avx512::advance});
+    if (__builtin_cpu_supports("x86-64-v3")) kernels.push_back({"x86-64-v3", avx2::advance});
+    kernels.push_back({"x86-64", baseline::advance});
+    return kernels;
 }
-
-}  // namespace
 
 bool lanes_need_service(const LaneBlock& lanes) noexcept {
     for (int l = 0; l < lane_count; ++l) {
@@ -47,7 +43,7 @@ bool lanes_need_service(const LaneBlock& lanes) noexcept {
 }
 
 void advance_lanes(const VectorGrid2D& grid, const LaneOptions& options, LaneBlock& lanes) {
-    static const Kernel kernel = best_kernel();
+    static const LaneKernel kernel = runnable_lane_kernels().front().kernel;
     kernel(grid, options, lanes);
 }
 

@@ -10,6 +10,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <vector>
 
 #include "vector_grid.hpp"
 
@@ -86,6 +87,17 @@ inline void record_step(LaneBlock& lanes, int lane, double px, double py, double
         lanes.ended[lane] = true;
     }
 }
+
+using LaneKernel = void (*)(const VectorGrid2D&, const LaneOptions&, LaneBlock&);
+
+struct NamedLaneKernel {
+    const char* name;
+    LaneKernel kernel;
+};
+
+// Every compiled kernel this CPU can run, fastest first; advance_lanes uses
+// the first. All of them give the same bits.
+std::vector<NamedLaneKernel> runnable_lane_kernels();
 
 // Steps every busy lane that has not ended until at least one of them ends
 // or fills its room, then returns so the caller can retire or refill it.

@@ -1,0 +1,138 @@
+// Every lane kernel this CPU can run must give, for every line, exactly the
+// points of the line traced on its own with the scalar tracer.
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "lane_scheduler.hpp"
+#include "trace_until_close.hpp"
+
+using namespace torvelin;
+
+namespace {
+
+struct Case {
+    VectorGrid2D grid;
+    std::vector<Point> seeds;
+    LaneOptions options;
+    u64 max_steps;
+};
+
+// Growable paths, as the finder keeps them.
+struct CollectingSink {
+    std::vector<std::vector<double>>& lines;
+    std::vector<bool>& closed;
+
+    PointSlots begin(std::size_t n, Point seed) {
+        lines[n].assign(8, 0.0);
+        lines[n][0] = seed.x;
+        lines[n][1] = seed.y;
+        return {lines[n].data() + 2, 2};  // 4 slots: seed, 2 steps, 1 spare
+    }
+    PointSlots grow(std::size_t n, double* out) {
+        const auto used = static_cast<std::size_t>(out - lines[n].data());
+        lines[n].resize(2 * lines[n].size());
+        return {lines[n].data() + used, (lines[n].size() - used) / 2 - 1};
+    }
+    void end(std::size_t n, double* out, bool is_closed) {
+        lines[n].resize(static_cast<std::size_t>(out - lines[n].data()));
+        closed[n] = is_closed;
+    }
+};
+
+double pick(std::mt19937_64& rng, std::initializer_list<double> specials, double low,
+            double high) {
+    std::uniform_int_distribution<int> coin(0, 9);
+    if (coin(rng) == 0) {
+        std::uniform_int_distribution<std::size_t> which(0, specials.size() - 1);
+        return specials.begin()[which(rng)];
+    }
+    return std::uniform_real_distribution<double>(low, high)(rng);
+}
+
+Case random_case(std::mt19937_64& rng) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    std::uniform_int_distribution<u64> size(2, 24);
+    const u64 nx = size(rng), ny = size(rng);
+    const double x_min = pick(rng, {0.0, -0.0}, -2.0, 0.0);
+    const double y_min = pick(rng, {0.0, -0.0}, -2.0, 0.0);
+    const double x_max = pick(rng, {x_min, x_min - 1.0}, x_min + 0.1, x_min + 3.0);
+    const double y_max = pick(rng, {y_min}, y_min + 0.1, y_min + 3.0);
+    std::vector<double> bx(nx * ny), by(nx * ny);
+    std::normal_distribution<double> field(0.0, 1.0);
+    const double swirl = std::uniform_real_distribution<double>(0.0, 2.0)(rng);
+    for (u64 j = 0; j < ny; ++j) {
+        for (u64 i = 0; i < nx; ++i) {
+            const double x = static_cast<double>(i) / static_cast<double>(nx - 1) - 0.5;
+            const double y = static_cast<double>(j) / static_cast<double>(ny - 1) - 0.5;
+            bx[j * nx + i] = -swirl * y + 0.3 * field(rng);
+            by[j * nx + i] = swirl * x + 0.3 * field(rng);
+        }
+    }
+    if (std::uniform_int_distribution<int>(0, 4)(rng) == 0) bx[0] = nan;
+    if (std::uniform_int_distribution<int>(0, 4)(rng) == 0) by[nx * ny - 1] = inf;
+    std::vector<Point> seeds(std::uniform_int_distribution<std::size_t>(0, 40)(rng));
+    for (Point& seed : seeds) {
+        seed.x = pick(rng, {x_min, x_max, nan, -0.0}, x_min - 0.3, x_max + 0.3);
+        seed.y = pick(rng, {y_min, y_max, nan}, y_min - 0.3, y_max + 0.3);
+    }
+    const double step = pick(rng, {0.0, -0.0, 1e-300}, -0.2, 0.2);
+    LaneOptions options{.step = step,
+                        .close_on_loop = std::uniform_int_distribution<int>(0, 1)(rng) == 1,
+                        .close_tol = pick(rng, {0.0, nan, inf}, 0.0, 0.2),
+                        .min_time_before_close = pick(rng, {-1.0, 0.0, nan}, 0.0, 1.0)};
+    const u64 max_steps = std::uniform_int_distribution<u64>(0, 300)(rng);
+    return Case{VectorGrid2D(x_min, x_max, y_min, y_max, nx, ny, std::move(bx), std::move(by)),
+                std::move(seeds), options, max_steps};
+}
+
+// Equal bits; for NaN, any NaN. Where two different NaNs meet in one
+// operation, the hardware returns one of them, and which one depends on how
+// the compiler ordered the operands, so NaN signs and payloads may differ.
+bool same_bits(double a, double b) {
+    if (std::isnan(a) && std::isnan(b)) return true;
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+}  // namespace
+
+int main() {
+    std::mt19937_64 rng(20261207);
+    int failures = 0, checked = 0;
+    const std::vector<NamedLaneKernel> kernels = runnable_lane_kernels();
+    for (int round = 0; round < 3000; ++round) {
+        const Case c = random_case(rng);
+        for (const NamedLaneKernel& kernel : kernels) {
+            std::vector<std::vector<double>> lines(c.seeds.size());
+            std::vector<bool> closed(c.seeds.size(), false);
+            CollectingSink sink{lines, closed};
+            trace_in_lanes(c.grid, c.options, c.seeds, c.max_steps, sink, kernel.kernel);
+            for (std::size_t n = 0; n < c.seeds.size(); ++n) {
+                const ClosableTrace expected = trace_line_until_close(
+                    c.grid, c.seeds[n], c.options.step, c.max_steps, c.options.close_on_loop,
+                    c.options.close_tol, c.options.min_time_before_close);
+                bool same = expected.closed == closed[n] &&
+                            2 * expected.path.size() == lines[n].size();
+                for (std::size_t k = 0; same && k < expected.path.size(); ++k) {
+                    same = same_bits(expected.path[k].x, lines[n][2 * k]) &&
+                           same_bits(expected.path[k].y, lines[n][2 * k + 1]);
+                }
+                ++checked;
+                if (!same && ++failures <= 5) {
+                    std::printf("MISMATCH kernel %s round %d seed %zu: %zu vs %zu points\n",
+                                kernel.name, round, n, expected.path.size(),
+                                lines[n].size() / 2);
+                }
+            }
+        }
+    }
+    std::printf("lane kernels checked:");
+    for (const NamedLaneKernel& kernel : kernels) std::printf(" %s", kernel.name);
+    std::printf("\n%d lines compared, %d mismatched\n", checked, failures);
+    return failures == 0 ? 0 : 1;
+}
