@@ -8,21 +8,27 @@
 
 #define TORVELIN_LANE_NS avx512
 #define TORVELIN_LANE_TARGET __attribute__((target("arch=x86-64-v4")))
+#define TORVELIN_LANE_WIDTH 8
 #include "lane_kernel.inc"
 #undef TORVELIN_LANE_NS
 #undef TORVELIN_LANE_TARGET
+#undef TORVELIN_LANE_WIDTH
 
 #define TORVELIN_LANE_NS avx2
 #define TORVELIN_LANE_TARGET __attribute__((target("arch=x86-64-v3")))
+#define TORVELIN_LANE_WIDTH 4
 #include "lane_kernel.inc"
 #undef TORVELIN_LANE_NS
 #undef TORVELIN_LANE_TARGET
+#undef TORVELIN_LANE_WIDTH
 
 #define TORVELIN_LANE_NS baseline
 #define TORVELIN_LANE_TARGET
+#define TORVELIN_LANE_WIDTH 2
 #include "lane_kernel.inc"
 #undef TORVELIN_LANE_NS
 #undef TORVELIN_LANE_TARGET
+#undef TORVELIN_LANE_WIDTH
 
 namespace torvelin {
 

@@ -16,7 +16,7 @@
 
 namespace torvelin {
 
-inline constexpr int lane_count = 8;
+inline constexpr int lane_count = 16;
 
 // Per-lane state, laid out lane after lane so the stages vectorise.
 struct LaneBlock {

@@ -82,9 +82,12 @@ std::vector<double> extract_vector(PyObject* source) {
 
 std::vector<double> extract_field(PyObject* data, PyObject* field) {
     if (!PyUnicode_Check(field)) return extract_vector(field);
-    const char* name = PyUnicode_AsUTF8(field);
-    if (name == nullptr) throw PythonError{};
-    const PyRef values = check(PyObject_GetAttrString(data, name));
+    // The name is the whole UTF-8 text, NUL characters included.
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(field, &size);
+    if (utf8 == nullptr) throw PythonError{};
+    const PyRef name = check(PyUnicode_FromStringAndSize(utf8, size));
+    const PyRef values = check(PyObject_GetAttr(data, name.get()));
     return extract_vector(values.get());
 }
 

@@ -57,7 +57,11 @@ PyRef trace_fieldlines(const BoundArguments& args) {
     const double step = args.convert<Float64>(9);
     const u64 max_steps = args.convert<UnsignedSize>(10);
 
+    // The conversions after bx and by ran Python code, which may have retyped
+    // or reshaped the arrays in place: they must still qualify when read.
+    args.convert<Float64Array1D>(6);
     std::vector<double> bx = copy_contiguous_float64(bx_array.get());
+    args.convert<Float64Array1D>(7);
     std::vector<double> by = copy_contiguous_float64(by_array.get());
     const VectorGrid2D grid(xmin, xmax, ymin, ymax, nx, ny, std::move(bx), std::move(by));
 
