@@ -98,6 +98,7 @@ def test_result_buffer_kept_alive_by_view():
     del junk
 
 
+@pytest.mark.measures_process_memory
 @pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
 def test_result_buffer_freed_with_last_reference():
     size = 256 * 2**20
@@ -290,6 +291,7 @@ def test_shape_too_large(num_seeds, max_steps):
     assert "shape" in message
 
 
+@pytest.mark.exhausts_memory
 def test_largest_shape_that_fits_is_not_a_shape_fault():
     # 1 * (2**61 + 1) * 2 < 2**63: no shape fault, the allocation itself fails.
     started = time.monotonic()
@@ -298,6 +300,7 @@ def test_largest_shape_that_fits_is_not_a_shape_fault():
     assert time.monotonic() - started < 5
 
 
+@pytest.mark.exhausts_memory
 @pytest.mark.parametrize(
     "num_seeds, max_steps",
     [(2, 2**40), (2, 2**44), (1, 2**45)],
