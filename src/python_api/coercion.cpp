@@ -1,5 +1,6 @@
 #include "coercion.hpp"
 
+#include "array_walk.hpp"
 #include "conversions.hpp"
 #include "direct_array.hpp"
 #include "errors.hpp"
@@ -40,25 +41,11 @@ std::vector<double> flatten_column_major(PyObject* source) {
 // following its strides (which may be negative or misaligned).
 std::vector<double> copy_strided_float64(PyObject* array) {
     const numpy::ArrayFields* view = numpy::fields(array);
-    const int nd = view->nd;
-    std::size_t count = 1;
-    for (int axis = 0; axis < nd; ++axis) count *= static_cast<std::size_t>(view->dimensions[axis]);
-    std::vector<double> values;
-    if (count == 0) return values;
-    values.resize(count);
-    std::vector<Py_ssize_t> index(static_cast<std::size_t>(nd), 0);
-    const char* element = view->data;
-    for (std::size_t n = 0; n < count; ++n) {
-        std::memcpy(&values[n], element, sizeof(double));
-        // Advance the multi-index like an odometer, last axis first.
-        for (int axis = nd - 1; axis >= 0; --axis) {
-            const auto a = static_cast<std::size_t>(axis);
-            element += view->strides[axis];
-            if (++index[a] < view->dimensions[axis]) break;
-            element -= view->strides[axis] * view->dimensions[axis];
-            index[a] = 0;
-        }
-    }
+    std::vector<double> values(element_count(view));
+    for_each_element(view, ElementOrder::last_index_fastest,
+                     [&values](std::size_t n, const char* element) {
+                         std::memcpy(&values[n], element, sizeof(double));
+                     });
     return values;
 }
 

@@ -1,5 +1,6 @@
 #include "conversions.hpp"
 
+#include "array_walk.hpp"
 #include "errors.hpp"
 #include "numpy_api.hpp"
 #include "sequence.hpp"
@@ -96,10 +97,7 @@ PyRef Float64Array1D::convert(PyObject* object) {
 
 std::vector<double> copy_contiguous_float64(PyObject* array) {
     const numpy::ArrayFields* view = numpy::fields(array);
-    std::size_t count = 1;
-    for (int axis = 0; axis < view->nd; ++axis) {
-        count *= static_cast<std::size_t>(view->dimensions[axis]);
-    }
+    const std::size_t count = element_count(view);
     if (count == 0) return {};
     const bool aligned = (view->flags & numpy::flag_aligned) != 0;
     const bool contiguous =

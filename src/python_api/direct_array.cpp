@@ -1,5 +1,6 @@
 #include "direct_array.hpp"
 
+#include "array_walk.hpp"
 #include "numpy_api.hpp"
 
 #include <algorithm>
@@ -98,34 +99,19 @@ void read_matrix(const numpy::ArrayFields* view, double* out) {
     }
 }
 
-// Any number of dimensions, first index fastest.
 template <class T>
-void read_column_major(const numpy::ArrayFields* view, double* out, std::size_t count) {
-    const int nd = view->nd;
-    std::vector<Py_ssize_t> index(static_cast<std::size_t>(nd), 0);
-    const char* element = view->data;
-    for (std::size_t n = 0; n < count; ++n) {
-        out[n] = element_as_double<T>(element);
-        for (int axis = 0; axis < nd; ++axis) {
-            const auto a = static_cast<std::size_t>(axis);
-            element += view->strides[axis];
-            if (++index[a] < view->dimensions[axis]) break;
-            element -= view->strides[axis] * view->dimensions[axis];
-            index[a] = 0;
-        }
-    }
-}
-
-template <class T>
-void read_any(const numpy::ArrayFields* view, double* out, std::size_t count) {
+void read_any(const numpy::ArrayFields* view, double* out) {
     if (view->nd == 2) {
         read_matrix<T>(view, out);
     } else {
-        read_column_major<T>(view, out, count);
+        for_each_element(view, ElementOrder::first_index_fastest,
+                         [out](std::size_t n, const char* element) {
+                             out[n] = element_as_double<T>(element);
+                         });
     }
 }
 
-using Reader = void (*)(const numpy::ArrayFields*, double*, std::size_t);
+using Reader = void (*)(const numpy::ArrayFields*, double*);
 
 // The reader of an element type, or null for types left to the general path.
 // float16 is read through its bits; 7 and 8 (long) are 64-bit on LP64.
@@ -161,12 +147,8 @@ std::optional<std::vector<double>> read_plain_array(PyObject* object) {
     const auto* descr = reinterpret_cast<const numpy::DescrFields*>(view->descr);
     const Reader read = reader_for(descr->type_num);
     if (read == nullptr || !native_byte_order(descr)) return std::nullopt;
-    std::size_t count = 1;
-    for (int axis = 0; axis < view->nd; ++axis) {
-        count *= static_cast<std::size_t>(view->dimensions[axis]);
-    }
-    std::vector<double> values(count);
-    if (count > 0) read(view, values.data(), count);
+    std::vector<double> values(element_count(view));
+    if (!values.empty()) read(view, values.data());
     return values;
 }
 
