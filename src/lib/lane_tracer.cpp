@@ -41,13 +41,6 @@ std::vector<NamedLaneKernel> runnable_lane_kernels() {
     return kernels;
 }
 
-bool lanes_need_service(const LaneBlock& lanes) noexcept {
-    for (int l = 0; l < lane_count; ++l) {
-        if (lanes.busy[l] && (lanes.ended[l] || lanes.room[l] == 0)) return true;
-    }
-    return false;
-}
-
 void advance_lanes(const VectorGrid2D& grid, const LaneOptions& options, LaneBlock& lanes) {
     static const LaneKernel kernel = runnable_lane_kernels().front().kernel;
     kernel(grid, options, lanes);

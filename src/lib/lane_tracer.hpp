@@ -110,7 +110,5 @@ void advance_lanes(const VectorGrid2D& grid, const LaneOptions& options, LaneBlo
 void advance_one_lane(const VectorGrid2D& grid, const LaneOptions& options, LaneBlock& lanes,
                       int lane);
 
-// True when some busy lane has ended or has no room left.
-bool lanes_need_service(const LaneBlock& lanes) noexcept;
 
 }  // namespace torvelin
