@@ -6,6 +6,8 @@
 // separately compiled functions does not matter here.
 #pragma GCC diagnostic ignored "-Wpsabi"
 
+#if defined(__x86_64__)
+// x86-64 copies for AVX-512 and AVX2, chosen at run time.
 #define TORVELIN_LANE_NS avx512
 #define TORVELIN_LANE_TARGET __attribute__((target("arch=x86-64-v4")))
 #define TORVELIN_LANE_WIDTH 8
@@ -21,7 +23,10 @@
 #undef TORVELIN_LANE_NS
 #undef TORVELIN_LANE_TARGET
 #undef TORVELIN_LANE_WIDTH
+#endif
 
+// The copy for the baseline of the target: SSE2 on x86-64, 128-bit vectors
+// elsewhere.
 #define TORVELIN_LANE_NS baseline
 #define TORVELIN_LANE_TARGET
 #define TORVELIN_LANE_WIDTH 2
@@ -33,11 +38,13 @@
 namespace torvelin {
 
 std::vector<NamedLaneKernel> runnable_lane_kernels() {
-    __builtin_cpu_init();
     std::vector<NamedLaneKernel> kernels;
+#if defined(__x86_64__)
+    __builtin_cpu_init();
     if (__builtin_cpu_supports("x86-64-v4")) kernels.push_back({"x86-64-v4", avx512::advance});
     if (__builtin_cpu_supports("x86-64-v3")) kernels.push_back({"x86-64-v3", avx2::advance});
-    kernels.push_back({"x86-64", baseline::advance});
+#endif
+    kernels.push_back({"baseline", baseline::advance});
     return kernels;
 }
 
