@@ -31,7 +31,7 @@ std::vector<double> footpoints(std::optional<PyObject*> given) {
     return extract_vector(*given);
 }
 
-PyRef as_array(std::vector<double> values) {
+PyRef as_array(OutputValues values) {
     const std::array<Py_ssize_t, 1> shape{static_cast<Py_ssize_t>(values.size())};
     return make_output_array(std::move(values), shape);
 }
@@ -39,7 +39,7 @@ PyRef as_array(std::vector<double> values) {
 // [x_array, y_array] of the given points.
 template <class Points>
 PyRef line_entry(std::size_t count, Points&& points) {
-    std::vector<double> xs, ys;
+    OutputValues xs, ys;
     xs.reserve(count);
     ys.reserve(count);
     points([&](Point p) {
