@@ -1,6 +1,11 @@
+import contextlib
+import io
 import os
 
+import numpy as np
 import pytest
+
+import torvelin
 
 # Set by the sanitizer stage of CI. The address sanitizer's allocator aborts
 # the process where an allocation fails (it cannot make operator new throw),
@@ -26,3 +31,24 @@ def pytest_collection_modifyitems(config, items):
         for marker, reason in reasons.items():
             if marker in item.keywords:
                 item.add_marker(pytest.mark.skip(reason=reason))
+
+
+class Discard(io.TextIOBase):
+    """A stream that forgets what it is given (fault diagnostics are noise in
+    tests that provoke faults on purpose)."""
+
+    def write(self, text):
+        return len(text)
+
+
+def _panic_exception_type():
+    # The type is not a module attribute: provoke a fault (nx = 1) to get it.
+    with contextlib.redirect_stderr(Discard()):
+        try:
+            torvelin.trace_fieldlines(0, 1, 0, 1, 1, 2, np.zeros(2), np.zeros(2), [], 0.1, 1)
+        except BaseException as exc:  # noqa: BLE001
+            return type(exc)
+    raise AssertionError("nx = 1 did not fault")
+
+
+PanicException = _panic_exception_type()

@@ -18,7 +18,7 @@ import types
 import numpy as np
 import pytest
 
-from conftest import SANITIZED
+from conftest import SANITIZED, Discard, PanicException
 from torvelin import find_fieldlines, trace_fieldlines
 
 CALLS = 10_000
@@ -38,26 +38,6 @@ def rss():
         return int(f.read().split()[1]) * PAGE_SIZE
 
 
-class Discard:
-    """A stderr that forgets what it is given (fault diagnostics are noise here)."""
-
-    def write(self, text):
-        return len(text)
-
-    def flush(self):
-        pass
-
-
-def _panic_type():
-    with contextlib.redirect_stderr(Discard()):
-        try:
-            trace_fieldlines(0, 1, 0, 1, 1, 2, np.zeros(2), np.zeros(2), [], 0.1, 1)
-        except BaseException as exc:  # noqa: BLE001
-            return type(exc)
-    raise AssertionError("nx = 1 did not fault")
-
-
-PanicException = _panic_type()
 
 
 # Fresh objects only, so that their reference counts belong to this test alone
