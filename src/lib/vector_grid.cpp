@@ -8,7 +8,7 @@ namespace torvelin {
 
 namespace {
 
-void check_component_length(const std::vector<double>& component, u64 expected,
+void check_component_length(std::span<const double> component, u64 expected,
                             const char* explanation,
                             std::source_location where = std::source_location::current()) {
     const u64 length = component.size();
@@ -23,7 +23,7 @@ void check_component_length(const std::vector<double>& component, u64 expected,
 }  // namespace
 
 VectorGrid2D::VectorGrid2D(double x_min, double x_max, double y_min, double y_max, u64 nx,
-                           u64 ny, std::vector<double> bx, std::vector<double> by)
+                           u64 ny, std::span<const double> bx, std::span<const double> by)
     : x_min_(x_min), x_max_(x_max), y_min_(y_min), y_max_(y_max), nx_(nx), ny_(ny) {
     if (nx_ < 2) throw InternalFault("nx must be at least 2");
     if (ny_ < 2) throw InternalFault("ny must be at least 2");

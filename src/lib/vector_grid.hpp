@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "checked.hpp"
@@ -34,10 +35,10 @@ inline u64 floor_to_index(double f) noexcept {
 
 class VectorGrid2D {
 public:
-    // Takes `bx` and `by`, stored row after row with x varying fastest.
+    // Copies `bx` and `by`, stored row after row with x varying fastest.
     // Inconsistent sizes are internal faults: callers validate user input first.
     VectorGrid2D(double x_min, double x_max, double y_min, double y_max, u64 nx, u64 ny,
-                 std::vector<double> bx, std::vector<double> by);
+                 std::span<const double> bx, std::span<const double> by);
 
     // Bilinear interpolation of both components; empty outside the bounds
     // (the bounds themselves are inside, a NaN coordinate counts as inside).

@@ -6,7 +6,6 @@
 #include "sequence.hpp"
 
 #include <algorithm>
-#include <cstring>
 
 namespace torvelin::py {
 
@@ -95,7 +94,7 @@ PyRef Float64Array1D::convert(PyObject* object) {
     return PyRef::borrow(object);
 }
 
-std::vector<double> copy_contiguous_float64(PyObject* array) {
+std::span<const double> contiguous_float64(PyObject* array) {
     const numpy::ArrayFields* view = numpy::fields(array);
     const std::size_t count = element_count(view);
     if (count == 0) return {};
@@ -105,9 +104,12 @@ std::vector<double> copy_contiguous_float64(PyObject* array) {
     if (!aligned || !contiguous) {
         raise(PyExc_TypeError, "The given array is not contiguous or is misaligned.");
     }
-    std::vector<double> values(count);
-    std::memcpy(values.data(), view->data, count * sizeof(double));
-    return values;
+    return {reinterpret_cast<const double*>(view->data), count};
+}
+
+std::vector<double> copy_contiguous_float64(PyObject* array) {
+    const std::span<const double> values = contiguous_float64(array);
+    return {values.begin(), values.end()};
 }
 
 }  // namespace torvelin::py

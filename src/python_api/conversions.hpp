@@ -8,6 +8,7 @@
 #include "errors.hpp"
 
 #include <optional>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -84,8 +85,12 @@ struct Defaulted {
     }
 };
 
-// The contents of a 1-D float64 array's data, copied in index order. Raises
-// TypeError when a non-empty array is misaligned or not contiguous.
+// The values of a float64 array read in place, in index order: valid until
+// Python code runs again. Raises TypeError when a non-empty array is
+// misaligned or not contiguous.
+std::span<const double> contiguous_float64(PyObject* array);
+
+// The same values, copied.
 std::vector<double> copy_contiguous_float64(PyObject* array);
 
 }  // namespace torvelin::py

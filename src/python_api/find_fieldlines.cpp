@@ -69,8 +69,8 @@ PyRef find_fieldlines(const FinderArguments& args) {
     const std::vector<double> x0 = footpoints(args.x0);
     const std::vector<double> y0 = footpoints(args.y0);
     if (x0.size() != y0.size()) raise(PyExc_ValueError, "x0 and y0 must have the same length");
-    std::vector<double> bx = extract_field(args.data, args.var1);
-    std::vector<double> by = extract_field(args.data, args.var2);
+    const std::vector<double> bx = extract_field(args.data, args.var1);
+    const std::vector<double> by = extract_field(args.data, args.var2);
 
     const u64 nx = xc.size();
     const u64 ny = yc.size();
@@ -94,8 +94,7 @@ PyRef find_fieldlines(const FinderArguments& args) {
     const double close_tol = args.ctol.value_or(default_close_tol);
     const double min_time_before_close = max_step;
 
-    const VectorGrid2D grid(xc.front(), xc.back(), yc.front(), yc.back(), nx, ny, std::move(bx),
-                            std::move(by));
+    const VectorGrid2D grid(xc.front(), xc.back(), yc.front(), yc.back(), nx, ny, bx, by);
     PyRef lines = check(PyList_New(0));
     std::vector<Point> seeds;
     seeds.reserve(std::min(x0.size(), footpoints_per_batch));

@@ -58,12 +58,13 @@ PyRef trace_fieldlines(const BoundArguments& args) {
     const u64 max_steps = args.convert<UnsignedSize>(10);
 
     // The conversions after bx and by ran Python code, which may have retyped
-    // or reshaped the arrays in place: they must still qualify when read.
+    // or reshaped the arrays in place: they must still qualify when read. No
+    // Python code runs from here until the grid holds its own copy.
     args.convert<Float64Array1D>(6);
-    std::vector<double> bx = copy_contiguous_float64(bx_array.get());
+    const std::span<const double> bx = contiguous_float64(bx_array.get());
     args.convert<Float64Array1D>(7);
-    std::vector<double> by = copy_contiguous_float64(by_array.get());
-    const VectorGrid2D grid(xmin, xmax, ymin, ymax, nx, ny, std::move(bx), std::move(by));
+    const std::span<const double> by = contiguous_float64(by_array.get());
+    const VectorGrid2D grid(xmin, xmax, ymin, ymax, nx, ny, bx, by);
 
     const u64 points_per_line = checked_add(max_steps, 1);
     const std::array<u64, 3> shape{seeds.size(), points_per_line, 2};
