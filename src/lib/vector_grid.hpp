@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "checked.hpp"
+#include "large_buffer.hpp"
 
 namespace torvelin {
 
@@ -143,7 +144,7 @@ private:
     u64 ny_;
     // bx and by interleaved, so that the two components of the two corners
     // on one row of a cell are four neighbouring values.
-    std::vector<double> field_;
+    LargeVector field_;
     // Cell sizes, formed once with the same expression an interpolation would use.
     double hx_;
     double hy_;

@@ -14,8 +14,8 @@ namespace torvelin::py {
 
 namespace {
 
-std::vector<double> sequence_to_vector(PyObject* sequence) {
-    std::vector<double> values;
+LargeVector sequence_to_vector(PyObject* sequence) {
+    LargeVector values;
     for_each_item(
         sequence, [&values](PyObject* item) { values.push_back(to_float64(item)); },
         [&values](std::size_t expected) { values.reserve(expected); });
@@ -30,7 +30,7 @@ bool has_ravel(PyObject* source) {
     return false;
 }
 
-std::vector<double> flatten_column_major(PyObject* source) {
+LargeVector flatten_column_major(PyObject* source) {
     const PyRef raveled = check(
         PyObject_CallMethodOneArg(source, interned::ravel(), interned::fortran_order()));
     const PyRef list = check(PyObject_CallMethodNoArgs(raveled.get(), interned::tolist()));
@@ -39,9 +39,9 @@ std::vector<double> flatten_column_major(PyObject* source) {
 
 // Every element of a float64 array of any shape, last index fastest,
 // following its strides (which may be negative or misaligned).
-std::vector<double> copy_strided_float64(PyObject* array) {
+LargeVector copy_strided_float64(PyObject* array) {
     const numpy::ArrayFields* view = numpy::fields(array);
-    std::vector<double> values(element_count(view));
+    LargeVector values(element_count(view));
     for_each_element(view, ElementOrder::last_index_fastest,
                      [&values](std::size_t n, const char* element) {
                          std::memcpy(&values[n], element, sizeof(double));
@@ -51,7 +51,7 @@ std::vector<double> copy_strided_float64(PyObject* array) {
 
 }  // namespace
 
-std::vector<double> extract_vector(PyObject* source) {
+LargeVector extract_vector(PyObject* source) {
     // Same values as the general path below, read directly.
     if (auto values = read_plain_array(source)) return std::move(*values);
     if (has_ravel(source)) return flatten_column_major(source);
@@ -67,7 +67,7 @@ std::vector<double> extract_vector(PyObject* source) {
     raise(PyExc_TypeError, "Expected a 1D sequence or NumPy array of numeric values");
 }
 
-std::vector<double> extract_field(PyObject* data, PyObject* field) {
+LargeVector extract_field(PyObject* data, PyObject* field) {
     if (!PyUnicode_Check(field)) return extract_vector(field);
     // The name is the whole UTF-8 text, NUL characters included.
     Py_ssize_t size = 0;

@@ -107,7 +107,7 @@ std::span<const double> contiguous_float64(PyObject* array) {
     return {reinterpret_cast<const double*>(view->data), count};
 }
 
-std::vector<double> copy_contiguous_float64(PyObject* array) {
+LargeVector copy_contiguous_float64(PyObject* array) {
     const std::span<const double> values = contiguous_float64(array);
     return {values.begin(), values.end()};
 }

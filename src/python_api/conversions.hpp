@@ -4,6 +4,7 @@
 // that returns the native value or throws PythonError with the exception set.
 #pragma once
 
+#include "../lib/large_buffer.hpp"
 #include "../lib/vector_grid.hpp"
 #include "errors.hpp"
 
@@ -91,6 +92,6 @@ struct Defaulted {
 std::span<const double> contiguous_float64(PyObject* array);
 
 // The same values, copied.
-std::vector<double> copy_contiguous_float64(PyObject* array);
+LargeVector copy_contiguous_float64(PyObject* array);
 
 }  // namespace torvelin::py

@@ -141,13 +141,13 @@ bool native_byte_order(const numpy::DescrFields* descr) {
 
 }  // namespace
 
-std::optional<std::vector<double>> read_plain_array(PyObject* object) {
+std::optional<LargeVector> read_plain_array(PyObject* object) {
     if (!numpy::is_plain_array(object)) return std::nullopt;
     const numpy::ArrayFields* view = numpy::fields(object);
     const auto* descr = reinterpret_cast<const numpy::DescrFields*>(view->descr);
     const Reader read = reader_for(descr->type_num);
     if (read == nullptr || !native_byte_order(descr)) return std::nullopt;
-    std::vector<double> values(element_count(view));
+    LargeVector values(element_count(view));
     if (!values.empty()) read(view, values.data());
     return values;
 }

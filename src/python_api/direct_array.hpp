@@ -6,15 +6,15 @@
 // building a Python object per element.
 #pragma once
 
+#include "../lib/large_buffer.hpp"
 #include "py_ref.hpp"
 
 #include <optional>
-#include <vector>
 
 namespace torvelin::py {
 
 // Every element in column-major order (first index fastest), converted to
 // float64; nothing when `object` is not such an array.
-std::optional<std::vector<double>> read_plain_array(PyObject* object);
+std::optional<LargeVector> read_plain_array(PyObject* object);
 
 }  // namespace torvelin::py

@@ -19,19 +19,19 @@ constexpr double default_close_tol = 1e-6;
 constexpr double default_max_step_factor = 100.0;
 constexpr std::size_t footpoints_per_batch = 1024;
 
-std::vector<double> coordinates(PyObject* data, std::optional<PyObject*> given,
+LargeVector coordinates(PyObject* data, std::optional<PyObject*> given,
                                 PyObject* attribute) {
     if (given) return extract_vector(*given);
     const PyRef values = check(PyObject_GetAttr(data, attribute));
     return extract_vector(values.get());
 }
 
-std::vector<double> footpoints(std::optional<PyObject*> given) {
+LargeVector footpoints(std::optional<PyObject*> given) {
     if (!given) raise(PyExc_ValueError, "Footpoints not provided. Please provide x0 and y0.");
     return extract_vector(*given);
 }
 
-PyRef as_array(OutputValues values) {
+PyRef as_array(LargeVector values) {
     const std::array<Py_ssize_t, 1> shape{static_cast<Py_ssize_t>(values.size())};
     return make_output_array(std::move(values), shape);
 }
@@ -39,7 +39,7 @@ PyRef as_array(OutputValues values) {
 // [x_array, y_array] of the given points.
 template <class Points>
 PyRef line_entry(std::size_t count, Points&& points) {
-    OutputValues xs, ys;
+    LargeVector xs, ys;
     xs.reserve(count);
     ys.reserve(count);
     points([&](Point p) {
@@ -61,16 +61,16 @@ void append(PyObject* list, const PyRef& item) {
 }  // namespace
 
 PyRef find_fieldlines(const FinderArguments& args) {
-    const std::vector<double> xc = coordinates(args.data, args.x1, interned::x1());
-    const std::vector<double> yc = coordinates(args.data, args.x2, interned::x2());
+    const LargeVector xc = coordinates(args.data, args.x1, interned::x1());
+    const LargeVector yc = coordinates(args.data, args.x2, interned::x2());
     if (xc.size() < 2 || yc.size() < 2) {
         raise(PyExc_ValueError, "x1 and x2 must each contain at least 2 points");
     }
-    const std::vector<double> x0 = footpoints(args.x0);
-    const std::vector<double> y0 = footpoints(args.y0);
+    const LargeVector x0 = footpoints(args.x0);
+    const LargeVector y0 = footpoints(args.y0);
     if (x0.size() != y0.size()) raise(PyExc_ValueError, "x0 and y0 must have the same length");
-    const std::vector<double> bx = extract_field(args.data, args.var1);
-    const std::vector<double> by = extract_field(args.data, args.var2);
+    const LargeVector bx = extract_field(args.data, args.var1);
+    const LargeVector by = extract_field(args.data, args.var2);
 
     const u64 nx = xc.size();
     const u64 ny = yc.size();

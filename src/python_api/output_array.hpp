@@ -1,7 +1,7 @@
 // Result arrays that take over the computed buffer instead of copying it.
 #pragma once
 
-#include "output_buffer.hpp"
+#include "../lib/large_buffer.hpp"
 #include "py_ref.hpp"
 
 #include <span>
@@ -11,6 +11,6 @@ namespace torvelin::py {
 // A writeable, C-ordered float64 array of `shape` over `values`' memory. The
 // vector moves into a keeper object (the array's base), which frees it when
 // the last array or view using it is gone.
-PyRef make_output_array(OutputValues values, std::span<const Py_ssize_t> shape);
+PyRef make_output_array(LargeVector values, std::span<const Py_ssize_t> shape);
 
 }  // namespace torvelin::py

@@ -1,8 +1,8 @@
-#include "output_buffer.hpp"
+#include "large_buffer.hpp"
 
 #include <sys/mman.h>
 
-namespace torvelin::py {
+namespace torvelin {
 
 namespace {
 
@@ -11,7 +11,7 @@ constexpr std::size_t mapped_threshold = std::size_t{4} << 20;
 
 }  // namespace
 
-void* allocate_output_memory(std::size_t bytes) {
+void* allocate_large_buffer(std::size_t bytes) {
     if (bytes < mapped_threshold) return ::operator new(bytes);
     void* memory = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (memory == MAP_FAILED) throw std::bad_alloc();
@@ -22,7 +22,7 @@ void* allocate_output_memory(std::size_t bytes) {
     return memory;
 }
 
-void release_output_memory(void* memory, std::size_t bytes) noexcept {
+void release_large_buffer(void* memory, std::size_t bytes) noexcept {
     if (bytes < mapped_threshold) {
         ::operator delete(memory);
         return;
@@ -30,4 +30,4 @@ void release_output_memory(void* memory, std::size_t bytes) noexcept {
     munmap(memory, bytes);
 }
 
-}  // namespace torvelin::py
+}  // namespace torvelin
