@@ -565,6 +565,28 @@ def print_table(workload, with_accuracy):
 # --------------------------------------------------------------------------
 
 
+def same_formula_peers(name, numba_run, grid, seeds_arr, h, max_steps, ref, cfg,
+                       radii=None):
+    """Runs the numba and NumPy peers, which use torvelin's formulas, records
+    them, and returns whether each gave exactly torvelin's points."""
+    identical = {}
+    runners = [("numba", numba_run, cfg.reps_fast), ("numpy", numpy_trace, cfg.reps_mid)]
+    for tool, runner, reps in runners:
+        if runner is None:
+            continue
+        res = run_peer(tool, name, lambda: best_of(
+            lambda: runner(grid, seeds_arr, h, max_steps), reps))
+        if res is None:
+            continue
+        t, out = res
+        identical[tool] = same_points(out, ref)
+        extra = {}
+        if radii is not None:
+            extra["accuracy"] = max_radius_drift(end_points_from_padded(out), radii)
+        record(name, tool, t, int(steps_from_padded(out).sum()), repeats=reps, **extra)
+    return identical
+
+
 def workload_rotation(cfg, numba_run):
     name = "rotation"
     grid = Grid(-1.0, 1.0, -1.0, 1.0, 256, 256, rotation_field)
@@ -580,24 +602,8 @@ def workload_rotation(cfg, numba_run):
     acc = max_radius_drift(end_points_from_padded(ref), radii)
     record(name, "torvelin", t, steps, accuracy=acc, repeats=cfg.reps_fast)
 
-    identical = {}
-    if numba_run is not None:
-        res = run_peer("numba", name, lambda: best_of(
-            lambda: numba_run(grid, seeds_arr, h, max_steps), cfg.reps_fast))
-        if res is not None:
-            t, out = res
-            identical["numba"] = same_points(out, ref)
-            record(name, "numba", t, int(steps_from_padded(out).sum()),
-                   accuracy=max_radius_drift(end_points_from_padded(out), radii),
-                   repeats=cfg.reps_fast)
-    res = run_peer("numpy", name, lambda: best_of(
-        lambda: numpy_trace(grid, seeds_arr, h, max_steps), cfg.reps_mid))
-    if res is not None:
-        t, out = res
-        identical["numpy"] = same_points(out, ref)
-        record(name, "numpy", t, int(steps_from_padded(out).sum()),
-               accuracy=max_radius_drift(end_points_from_padded(out), radii),
-               repeats=cfg.reps_mid)
+    identical = same_formula_peers(name, numba_run, grid, seeds_arr, h, max_steps, ref, cfg,
+                                   radii=radii)
 
     if SCIPY is not None:
         idx = np.linspace(0, len(radii) - 1, cfg.scipy_rot_seeds).round().astype(int)
@@ -689,20 +695,7 @@ def workload_line_currents(cfg, numba_run):
     EXTRA["line_currents_fraction_leaving"] = float(left.mean())
     EXTRA["line_currents_budget_used"] = steps / (len(seeds) * max_steps)
 
-    identical = {}
-    if numba_run is not None:
-        res = run_peer("numba", name, lambda: best_of(
-            lambda: numba_run(grid, seeds_arr, h, max_steps), cfg.reps_fast))
-        if res is not None:
-            t, out = res
-            identical["numba"] = same_points(out, ref)
-            record(name, "numba", t, int(steps_from_padded(out).sum()), repeats=cfg.reps_fast)
-    res = run_peer("numpy", name, lambda: best_of(
-        lambda: numpy_trace(grid, seeds_arr, h, max_steps), cfg.reps_mid))
-    if res is not None:
-        t, out = res
-        identical["numpy"] = same_points(out, ref)
-        record(name, "numpy", t, int(steps_from_padded(out).sum()), repeats=cfg.reps_mid)
+    identical = same_formula_peers(name, numba_run, grid, seeds_arr, h, max_steps, ref, cfg)
 
     def subset(count):
         return np.linspace(0, len(seeds) - 1, count).round().astype(int)

@@ -1,4 +1,5 @@
 import contextlib
+import ctypes
 import io
 import os
 
@@ -52,3 +53,31 @@ def _panic_exception_type():
 
 
 PanicException = _panic_exception_type()
+
+
+# The interpreter's own float conversion, the one the module calls.
+as_double = ctypes.pythonapi.PyFloat_AsDouble
+as_double.restype = ctypes.c_double
+as_double.argtypes = [ctypes.py_object]
+
+
+def interpreter_error(convert, value):
+    """What the interpreter's own conversion raises for `value`."""
+    try:
+        convert(value)
+    except BaseException as exc:  # noqa: BLE001
+        return exc
+    raise AssertionError(f"{value!r} converted without an error")
+
+
+class Raising:
+    """A number whose __float__ and __index__ raise the stored exception."""
+
+    def __init__(self, exc):
+        self.exc = exc
+
+    def __float__(self):
+        raise self.exc
+
+    def __index__(self):
+        raise self.exc

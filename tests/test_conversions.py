@@ -1,13 +1,13 @@
 """Conversion of bound arguments to native values, and the argument-name prefix."""
 
 import collections
-import ctypes
 import operator
 import types
 
 import numpy as np
 import pytest
 
+from conftest import Raising, as_double, interpreter_error
 from torvelin import find_fieldlines, trace_fieldlines
 
 TRACE_NAMES = ["xmin", "xmax", "ymin", "ymax", "nx", "ny", "bx", "by", "seeds", "step", "max_steps"]
@@ -15,22 +15,8 @@ FLOAT_PARAMS = ["xmin", "xmax", "ymin", "ymax", "step"]
 SIZE_PARAMS = ["nx", "ny", "max_steps"]
 ARRAY_PARAMS = ["bx", "by"]
 
-_as_double = ctypes.pythonapi.PyFloat_AsDouble
-_as_double.restype = ctypes.c_double
-_as_double.argtypes = [ctypes.py_object]
-
-
-def interpreter_error(func, value):
-    """The exception the interpreter's own conversion raises for value."""
-    try:
-        func(value)
-    except Exception as exc:  # noqa: BLE001 - we want whatever it raises
-        return exc
-    raise AssertionError(f"{value!r} converted without error")
-
-
 def float_error(value):
-    return interpreter_error(_as_double, value)
+    return interpreter_error(as_double, value)
 
 
 def trace_kwargs(**overrides):
@@ -94,19 +80,6 @@ class Holder:
 
 class MyTypeError(TypeError):
     pass
-
-
-class Raising:
-    """__float__ and __index__ raise the stored exception."""
-
-    def __init__(self, exc):
-        self.exc = exc
-
-    def __float__(self):
-        raise self.exc
-
-    def __index__(self):
-        raise self.exc
 
 
 class StrSub(str):

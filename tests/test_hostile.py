@@ -4,7 +4,6 @@ Every case must end in the documented exception or in the result of the
 pure-Python model; none may crash, hang or return something else.
 """
 
-import ctypes
 import operator
 import os
 import subprocess
@@ -16,7 +15,7 @@ import warnings
 import numpy as np
 import pytest
 
-from conftest import PanicException
+from conftest import PanicException, as_double, interpreter_error
 from torvelin import find_fieldlines, trace_fieldlines
 from reference import Grid, trace_line
 from reference import find_fieldlines as model_find
@@ -112,20 +111,6 @@ def assert_find_matches(got, xc=X1, yc=X2, bx=BX, by=BY, **overrides):
         assert_same_bits(entry[1], np.array(ys, dtype=np.float64))
 
 
-_as_double = ctypes.pythonapi.PyFloat_AsDouble
-_as_double.restype = ctypes.c_double
-_as_double.argtypes = [ctypes.py_object]
-
-
-def interpreter_error(convert, value):
-    """What the interpreter's own conversion raises for `value`."""
-    try:
-        convert(value)
-    except BaseException as exc:  # noqa: BLE001
-        return exc
-    raise AssertionError(f"{value!r} converted")
-
-
 def raise_expected(call, exc, prefix=None):
     """`call` raises `exc` again: same type and message, TypeError with `prefix`."""
     expected_type = type(exc)
@@ -185,7 +170,7 @@ FAILING_FLOATS = {
 @pytest.mark.parametrize("where", ["xmin", "ymax", "step", "seed-x", "seed-y"])
 def test_trace_float_callbacks_that_fail(where, behaviour):
     obj = with_float(behaviour)
-    expected = interpreter_error(_as_double, obj)
+    expected = interpreter_error(as_double, obj)
     if where == "seed-x":
         overrides, prefix = {"seeds": [SEEDS[0], (obj, 0.5)]}, "seeds"
     elif where == "seed-y":
@@ -199,14 +184,14 @@ def test_trace_float_callbacks_that_fail(where, behaviour):
 @pytest.mark.parametrize("where", ["step", "maxstep", "ctol", "rtol"])
 def test_find_float_options_that_fail(where, behaviour):
     obj = with_float(behaviour)
-    expected = interpreter_error(_as_double, obj)
+    expected = interpreter_error(as_double, obj)
     raise_expected(lambda: find(**{where: obj}), expected, where)
 
 
 @pytest.mark.parametrize("behaviour", FAILING_FLOATS.values(), ids=FAILING_FLOATS.keys())
 def test_find_footpoint_item_that_fails(behaviour):
     obj = with_float(behaviour)
-    expected = interpreter_error(_as_double, obj)
+    expected = interpreter_error(as_double, obj)
     # in a list: every ordinary failure becomes the generic message
     if isinstance(expected, Exception):
         with pytest.raises(TypeError) as info:
@@ -223,7 +208,7 @@ def test_float_subclass_from_float_is_a_warning_then_a_value():
     obj = with_float(lambda: FloatSub(0.375))
     with warnings.catch_warnings():
         warnings.simplefilter("error", DeprecationWarning)
-        expected = interpreter_error(_as_double, obj)
+        expected = interpreter_error(as_double, obj)
         assert type(expected) is DeprecationWarning
         raise_expected(lambda: trace(seeds=[(obj, 0.5)]), expected, "seeds")
         raise_expected(lambda: find(step=obj), expected, "step")
@@ -262,7 +247,7 @@ def test_find_float_callbacks_returning_odd_values(where, value):
 
 def test_index_only_number_too_large_for_a_float():
     obj = with_index(lambda: 10**400)
-    expected = interpreter_error(_as_double, obj)
+    expected = interpreter_error(as_double, obj)
     assert type(expected) is OverflowError
     raise_expected(lambda: trace(xmin=obj), expected)
     raise_expected(lambda: find(ctol=obj), expected)
@@ -455,9 +440,9 @@ def sequence_refusal(obj):
 
 
 @pytest.mark.parametrize("make,expected", [
-    (lambda: Flattens([0.5, 10**400]), lambda: interpreter_error(_as_double, 10**400)),
-    (lambda: Flattens([0.5, [0.25]]), lambda: interpreter_error(_as_double, [0.25])),
-    (lambda: Flattens([0.5, "0.25"]), lambda: interpreter_error(_as_double, "0.25")),
+    (lambda: Flattens([0.5, 10**400]), lambda: interpreter_error(as_double, 10**400)),
+    (lambda: Flattens([0.5, [0.25]]), lambda: interpreter_error(as_double, [0.25])),
+    (lambda: Flattens([0.5, "0.25"]), lambda: interpreter_error(as_double, "0.25")),
     (lambda: Flattens(flat=3), lambda: interpreter_error(lambda n: n.tolist(), 3)),
     (lambda: Flattens(iter([0.5, 0.25])), lambda: sequence_refusal(iter([]))),
 ], ids=["huge-int-item", "list-item", "str-item", "ravel-returns-int", "tolist-returns-iterator"])

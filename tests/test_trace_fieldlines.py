@@ -11,6 +11,7 @@ import time
 import numpy as np
 import pytest
 
+from conftest import Raising
 import torvelin
 from torvelin import trace_fieldlines
 
@@ -411,21 +412,10 @@ def test_first_fault_adds_hint_once():
     assert first_lines - second_lines
 
 
-class PanickingNumber:
-    def __init__(self, exc):
-        self.exc = exc
-
-    def __float__(self):
-        raise self.exc
-
-    def __index__(self):
-        raise self.exc
-
-
 @pytest.mark.parametrize("where", ["seed", "xmin", "step", "nx"])
 def test_panic_from_python_code_stays_a_panic(where, capfd):
     original = PanicException("raised by a callback")
-    value = PanickingNumber(original)
+    value = Raising(original)
     kwargs = {"seeds": [(0.5, value)]} if where == "seed" else {where: value}
     kwargs.update(bx=np.zeros(4), by=np.zeros(4))
     capfd.readouterr()
