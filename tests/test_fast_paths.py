@@ -108,3 +108,65 @@ def test_lane_tracing_of_many_footpoints_matches_the_model(seed):
     for (gx, gy), (wx, wy) in zip(got, want):
         assert gx.view(np.uint64).tolist() == np.array(wx).view(np.uint64).tolist()
         assert gy.view(np.uint64).tolist() == np.array(wy).view(np.uint64).tolist()
+
+
+def field_forms(grid_values):
+    """The same nx-by-ny component (indexed [i, j]) in every form a caller
+    might pass it, each with the values find_fieldlines must read from it."""
+    nx, ny = grid_values.shape
+    flat = grid_values.ravel("F")
+    bigger = np.zeros((2 * nx, 3 * ny))
+    bigger[::2, ::3] = grid_values
+    reversed_base = np.ascontiguousarray(grid_values[::-1, ::-1])
+    return {
+        "c-ordered": grid_values,
+        "fortran-ordered": np.asfortranarray(grid_values),
+        "flat": flat,
+        "other shape": flat.reshape((ny, nx), order="F"),
+        "strided": bigger[::2, ::3],
+        "reversed strides": reversed_base[::-1, ::-1],
+        "float32": grid_values.astype(np.float32),
+        "int16": np.round(grid_values * 4).astype(np.int16),
+        "list": flat.tolist(),
+        "subclass": grid_values.view(Subclass),
+    }
+
+
+FORMS = list(field_forms(np.zeros((2, 3))))
+
+
+@pytest.mark.parametrize("by_form", FORMS)
+@pytest.mark.parametrize("bx_form", FORMS)
+def test_field_components_in_any_pairing_of_forms_read_like_lists(bx_form, by_form):
+    # A grid with nx != ny, so reading either component transposed shows.
+    rng = np.random.default_rng(zlib.crc32(f"{bx_form}/{by_form}".encode()))
+    nx, ny = 7, 11
+    xs, ys = np.linspace(-1.0, 1.0, nx), np.linspace(-1.5, 1.5, ny)
+    X, Y = np.meshgrid(xs, ys, indexing="ij")
+    bx = field_forms(-Y + 0.4 * rng.normal(size=X.shape))[bx_form]
+    by = field_forms(X + 0.4 * rng.normal(size=X.shape))[by_form]
+    as_list = lambda values: [float(v) for v in np.asarray(values).ravel("F").tolist()]
+    x0 = rng.uniform(-1.0, 1.0, size=20).tolist()
+    y0 = rng.uniform(-1.5, 1.5, size=20).tolist()
+    options = dict(step=0.01, numsteps=300)
+    got = torvelin.find_fieldlines(types.SimpleNamespace(x1=xs, x2=ys, bx=bx, by=by),
+                                   "bx", "by", x0=x0, y0=y0, **options)
+    want = torvelin.find_fieldlines(None, as_list(bx), as_list(by), x1=xs.tolist(),
+                                    x2=ys.tolist(), x0=x0, y0=y0, **options)
+    assert len(got) == len(want) > 0
+    for (gx, gy), (wx, wy) in zip(got, want):
+        assert gx.view(np.uint64).tolist() == wx.view(np.uint64).tolist()
+        assert gy.view(np.uint64).tolist() == wy.view(np.uint64).tolist()
+
+
+@pytest.mark.parametrize("bx_size, by_size", [(76, 77), (77, 76), (76, 76), (78, 77)])
+def test_field_components_of_the_wrong_size_are_reported_with_both_sizes(bx_size, by_size):
+    # A component of the right size is an (nx, ny) array, read in place.
+    component = lambda size: np.ones((7, 11)) if size == 77 else np.ones(size)
+    ds = types.SimpleNamespace(x1=np.linspace(0, 1, 7), x2=np.linspace(0, 1, 11),
+                               bx=component(bx_size), by=component(by_size))
+    message = (f"Field arrays must have length nx * ny (got bx={bx_size}, by={by_size}, "
+               "nx*ny=77)")
+    with pytest.raises(ValueError) as caught:
+        torvelin.find_fieldlines(ds, "bx", "by", x0=[0.5], y0=[0.5])
+    assert str(caught.value) == message

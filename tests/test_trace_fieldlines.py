@@ -129,6 +129,22 @@ def test_each_call_returns_a_new_buffer():
     assert second[0, 0, 0] == 0.5
 
 
+def test_memory_of_a_released_result_never_shows_through():
+    # Large blocks are recycled between calls, so an 8 MiB result full of
+    # points, once released, comes back for the next result of that size:
+    # every slot its lines leave unused must still read NaN.
+    shape = dict(nx=3, ny=3, seeds=[(0.5, 0.5)] * 64, step=0.1, max_steps=8191)
+    crawling = trace(bx=np.full(9, 1e-6), **shape)
+    assert np.isfinite(crawling).all()
+    del crawling
+    gc.collect()
+    leaving = trace(bx=np.ones(9), **shape)
+    points = np.isfinite(leaving[:, :, 0]).sum(axis=1)
+    assert (points > 1).all() and (points < 10).all()
+    for row, count in zip(leaving, points):
+        assert (row[count:].view(np.uint64) == NAN_BITS).all()
+
+
 @pytest.mark.parametrize("max_steps", [0, 1, 5])
 def test_empty_seeds(max_steps):
     out = trace(seeds=[], max_steps=max_steps)

@@ -3,7 +3,8 @@
 //
 // Large blocks are mapped directly and offered to the kernel as candidates
 // for huge pages, so that first writes fault in 2 MiB at a time instead of
-// 4 KiB; small ones come from the ordinary heap. Elements are left
+// 4 KiB, and the last one released is kept for reuse if it is not too big;
+// small ones come from the ordinary heap. Elements are left
 // uninitialised by a sized construction, since every user writes them all.
 #pragma once
 

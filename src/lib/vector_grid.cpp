@@ -34,6 +34,24 @@ VectorGrid2D::VectorGrid2D(double x_min, double x_max, double y_min, double y_ma
         field_[2 * k] = bx[k];
         field_[2 * k + 1] = by[k];
     }
+    init_geometry(GridOrder::x_fastest);
+}
+
+VectorGrid2D::VectorGrid2D(double x_min, double x_max, double y_min, double y_max, u64 nx,
+                           u64 ny, InterleavedField field)
+    : x_min_(x_min), x_max_(x_max), y_min_(y_min), y_max_(y_max), nx_(nx), ny_(ny),
+      field_(std::move(field.values)) {
+    if (nx_ < 2) throw InternalFault("nx must be at least 2");
+    if (ny_ < 2) throw InternalFault("ny must be at least 2");
+    check_component_length(field_, checked_mul(checked_mul(nx_, ny_), 2),
+                           "field length must be 2 * nx * ny");
+    init_geometry(field.order);
+}
+
+void VectorGrid2D::init_geometry(GridOrder order) noexcept {
+    order_ = order;
+    x_stride_ = order == GridOrder::x_fastest ? 1 : ny_;
+    y_stride_ = order == GridOrder::x_fastest ? nx_ : 1;
     hx_ = (x_max_ - x_min_) / static_cast<double>(nx_ - 1);
     hy_ = (y_max_ - y_min_) / static_cast<double>(ny_ - 1);
 }

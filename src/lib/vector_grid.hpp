@@ -34,12 +34,30 @@ inline u64 floor_to_index(double f) noexcept {
     return static_cast<u64>(floored);
 }
 
+// How grid point (i, j) is placed in a grid's field storage. Either order
+// gives the same interpolated values; the one matching the source arrays
+// lets the storage be filled in a single sequential pass.
+enum class GridOrder {
+    x_fastest,  // at j * nx + i: rows of constant y, one after another
+    y_fastest,  // at i * ny + j: columns of constant x, one after another
+};
+
+// The field of every grid point as bx, by side by side, in `order`.
+struct InterleavedField {
+    LargeVector values;
+    GridOrder order = GridOrder::x_fastest;
+};
+
 class VectorGrid2D {
 public:
-    // Copies `bx` and `by`, stored row after row with x varying fastest.
+    // Copies `bx` and `by`, each given with x varying fastest.
     // Inconsistent sizes are internal faults: callers validate user input first.
     VectorGrid2D(double x_min, double x_max, double y_min, double y_max, u64 nx, u64 ny,
                  std::span<const double> bx, std::span<const double> by);
+
+    // Takes over a field already interleaved, which holds 2 * nx * ny values.
+    VectorGrid2D(double x_min, double x_max, double y_min, double y_max, u64 nx, u64 ny,
+                 InterleavedField field);
 
     // Bilinear interpolation of both components; empty outside the bounds
     // (the bounds themselves are inside, a NaN coordinate counts as inside).
@@ -55,10 +73,12 @@ public:
         const double ty = fy - static_cast<double>(j);
         // i <= nx - 2 and j <= ny - 2, and nx * ny was checked at construction,
         // so none of these indices can overflow or leave the buffers.
-        const double* b0 = field_.data() + 2 * (j * nx_ + i);  // corner (i, j)
-        const double* b1 = b0 + 2 * nx_;                         // corner (i, j + 1)
-        const double b00x = b0[0], b00y = b0[1], b10x = b0[2], b10y = b0[3];
-        const double b01x = b1[0], b01y = b1[1], b11x = b1[2], b11y = b1[3];
+        const double* b00 = field_.data() + 2 * (i * x_stride_ + j * y_stride_);
+        const double* b10 = b00 + 2 * x_stride_;  // corner (i + 1, j)
+        const double* b01 = b00 + 2 * y_stride_;  // corner (i, j + 1)
+        const double* b11 = b01 + 2 * x_stride_;
+        const double b00x = b00[0], b00y = b00[1], b10x = b10[0], b10y = b10[1];
+        const double b01x = b01[0], b01y = b01[1], b11x = b11[0], b11y = b11[1];
         const double one_minus_tx = 1.0 - tx;
         const double one_minus_ty = 1.0 - ty;
         const double bx_top = b00x * one_minus_tx + b10x * tx;
@@ -128,14 +148,19 @@ public:
     double y_max() const noexcept { return y_max_; }
     u64 nx() const noexcept { return nx_; }
     u64 ny() const noexcept { return ny_; }
-    // The components side by side: bx, by of grid point 0, then of point 1...
+    // The components side by side: bx, by of the first grid point in
+    // `order()`, then of the next...
     const double* field() const noexcept { return field_.data(); }
+    GridOrder order() const noexcept { return order_; }
     double hx() const noexcept { return hx_; }
     double hy() const noexcept { return hy_; }
     // Lane tracing works out flat indices in float64, exact below 2**52.
     bool can_trace_in_lanes() const noexcept { return field_.size() < (u64{1} << 52); }
 
 private:
+    // The strides of `order` and the cell sizes.
+    void init_geometry(GridOrder order) noexcept;
+
     double x_min_;
     double x_max_;
     double y_min_;
@@ -143,8 +168,12 @@ private:
     u64 nx_;
     u64 ny_;
     // bx and by interleaved, so that the two components of the two corners
-    // on one row of a cell are four neighbouring values.
+    // of a cell along the faster axis are four neighbouring values.
     LargeVector field_;
+    GridOrder order_;
+    // Grid points between neighbours along x and along y in `field_`.
+    u64 x_stride_;
+    u64 y_stride_;
     // Cell sizes, formed once with the same expression an interpolation would use.
     double hx_;
     double hy_;

@@ -67,15 +67,14 @@ LargeVector extract_vector(PyObject* source) {
     raise(PyExc_TypeError, "Expected a 1D sequence or NumPy array of numeric values");
 }
 
-LargeVector extract_field(PyObject* data, PyObject* field) {
-    if (!PyUnicode_Check(field)) return extract_vector(field);
+PyRef field_source(PyObject* data, PyObject* field) {
+    if (!PyUnicode_Check(field)) return PyRef::borrow(field);
     // The name is the whole UTF-8 text, NUL characters included.
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(field, &size);
     if (utf8 == nullptr) throw PythonError{};
     const PyRef name = check(PyUnicode_FromStringAndSize(utf8, size));
-    const PyRef values = check(PyObject_GetAttr(data, name.get()));
-    return extract_vector(values.get());
+    return check(PyObject_GetAttr(data, name.get()));
 }
 
 }  // namespace torvelin::py

@@ -13,8 +13,8 @@ namespace torvelin::py {
 // any other sequence item by item.
 LargeVector extract_vector(PyObject* source);
 
-// A field component: the attribute of `data` named by `field` when it is a
-// string, else `field`'s own values.
-LargeVector extract_field(PyObject* data, PyObject* field);
+// Where a field component comes from: the attribute of `data` named by
+// `field` when it is a string, else `field` itself.
+PyRef field_source(PyObject* data, PyObject* field);
 
 }  // namespace torvelin::py

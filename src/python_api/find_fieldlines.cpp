@@ -2,13 +2,13 @@
 
 #include "../lib/batch_tracing.hpp"
 #include "coercion.hpp"
+#include "grid_field.hpp"
 #include "interned.hpp"
 #include "output_array.hpp"
 
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <string>
 
 namespace torvelin::py {
 
@@ -69,19 +69,9 @@ PyRef find_fieldlines(const FinderArguments& args) {
     const LargeVector x0 = footpoints(args.x0);
     const LargeVector y0 = footpoints(args.y0);
     if (x0.size() != y0.size()) raise(PyExc_ValueError, "x0 and y0 must have the same length");
-    const LargeVector bx = extract_field(args.data, args.var1);
-    const LargeVector by = extract_field(args.data, args.var2);
-
     const u64 nx = xc.size();
     const u64 ny = yc.size();
-    const u64 cells = checked_mul(nx, ny);
-    if (bx.size() != cells || by.size() != cells) {
-        const std::string message = "Field arrays must have length nx * ny (got bx=" +
-                                    std::to_string(bx.size()) + ", by=" +
-                                    std::to_string(by.size()) +
-                                    ", nx*ny=" + std::to_string(cells) + ")";
-        raise(PyExc_ValueError, message.c_str());
-    }
+    InterleavedField field = extract_grid_field(args.data, args.var1, args.var2, nx, ny);
 
     const double dx = std::fabs(xc[1] - xc[0]);
     const double dy = std::fabs(yc[1] - yc[0]);
@@ -94,7 +84,8 @@ PyRef find_fieldlines(const FinderArguments& args) {
     const double close_tol = args.ctol.value_or(default_close_tol);
     const double min_time_before_close = max_step;
 
-    const VectorGrid2D grid(xc.front(), xc.back(), yc.front(), yc.back(), nx, ny, bx, by);
+    const VectorGrid2D grid(xc.front(), xc.back(), yc.front(), yc.back(), nx, ny,
+                            std::move(field));
     PyRef lines = check(PyList_New(0));
     std::vector<Point> seeds;
     seeds.reserve(std::min(x0.size(), footpoints_per_batch));

@@ -16,7 +16,8 @@ using namespace torvelin;
 namespace {
 
 struct Case {
-    VectorGrid2D grid;
+    VectorGrid2D reference;  // stored with x fastest
+    VectorGrid2D grid;       // the same field, stored in a random order
     std::vector<Point> seeds;
     LaneOptions options;
     u64 max_steps;
@@ -87,7 +88,19 @@ Case random_case(std::mt19937_64& rng) {
                         .close_tol = pick(rng, {0.0, nan, inf}, 0.0, 0.2),
                         .min_time_before_close = pick(rng, {-1.0, 0.0, nan}, 0.0, 1.0)};
     const u64 max_steps = std::uniform_int_distribution<u64>(0, 300)(rng);
-    return Case{VectorGrid2D(x_min, x_max, y_min, y_max, nx, ny, std::move(bx), std::move(by)),
+    InterleavedField stored;
+    stored.order = std::uniform_int_distribution<int>(0, 1)(rng) == 0 ? GridOrder::x_fastest
+                                                                       : GridOrder::y_fastest;
+    stored.values.resize(2 * nx * ny);
+    for (u64 j = 0; j < ny; ++j) {
+        for (u64 i = 0; i < nx; ++i) {
+            const u64 at = stored.order == GridOrder::x_fastest ? j * nx + i : i * ny + j;
+            stored.values[2 * at] = bx[j * nx + i];
+            stored.values[2 * at + 1] = by[j * nx + i];
+        }
+    }
+    return Case{VectorGrid2D(x_min, x_max, y_min, y_max, nx, ny, bx, by),
+                VectorGrid2D(x_min, x_max, y_min, y_max, nx, ny, std::move(stored)),
                 std::move(seeds), options, max_steps};
 }
 
@@ -99,6 +112,15 @@ bool same_bits(double a, double b) {
     return std::memcmp(&a, &b, sizeof a) == 0;
 }
 
+bool same_path(const ClosableTrace& expected, const std::vector<double>& xy, bool closed) {
+    bool same = expected.closed == closed && 2 * expected.path.size() == xy.size();
+    for (std::size_t k = 0; same && k < expected.path.size(); ++k) {
+        same = same_bits(expected.path[k].x, xy[2 * k]) &&
+               same_bits(expected.path[k].y, xy[2 * k + 1]);
+    }
+    return same;
+}
+
 }  // namespace
 
 int main() {
@@ -107,25 +129,35 @@ int main() {
     const std::vector<NamedLaneKernel> kernels = runnable_lane_kernels();
     for (int round = 0; round < 3000; ++round) {
         const Case c = random_case(rng);
+        std::vector<ClosableTrace> expected;
+        for (const Point& seed : c.seeds) {
+            expected.push_back(trace_line_until_close(
+                c.reference, seed, c.options.step, c.max_steps, c.options.close_on_loop,
+                c.options.close_tol, c.options.min_time_before_close));
+            // The scalar tracer on the grid in its own storage order.
+            const ClosableTrace alone = trace_line_until_close(
+                c.grid, seed, c.options.step, c.max_steps, c.options.close_on_loop,
+                c.options.close_tol, c.options.min_time_before_close);
+            std::vector<double> xy;
+            for (const Point& p : alone.path) {
+                xy.push_back(p.x);
+                xy.push_back(p.y);
+            }
+            ++checked;
+            if (!same_path(expected.back(), xy, alone.closed) && ++failures <= 5) {
+                std::printf("MISMATCH scalar tracer, round %d\n", round);
+            }
+        }
         for (const NamedLaneKernel& kernel : kernels) {
             std::vector<std::vector<double>> lines(c.seeds.size());
             std::vector<bool> closed(c.seeds.size(), false);
             CollectingSink sink{lines, closed};
             trace_in_lanes(c.grid, c.options, c.seeds, c.max_steps, sink, kernel.kernel);
             for (std::size_t n = 0; n < c.seeds.size(); ++n) {
-                const ClosableTrace expected = trace_line_until_close(
-                    c.grid, c.seeds[n], c.options.step, c.max_steps, c.options.close_on_loop,
-                    c.options.close_tol, c.options.min_time_before_close);
-                bool same = expected.closed == closed[n] &&
-                            2 * expected.path.size() == lines[n].size();
-                for (std::size_t k = 0; same && k < expected.path.size(); ++k) {
-                    same = same_bits(expected.path[k].x, lines[n][2 * k]) &&
-                           same_bits(expected.path[k].y, lines[n][2 * k + 1]);
-                }
                 ++checked;
-                if (!same && ++failures <= 5) {
+                if (!same_path(expected[n], lines[n], closed[n]) && ++failures <= 5) {
                     std::printf("MISMATCH kernel %s round %d seed %zu: %zu vs %zu points\n",
-                                kernel.name, round, n, expected.path.size(),
+                                kernel.name, round, n, expected[n].path.size(),
                                 lines[n].size() / 2);
                 }
             }
