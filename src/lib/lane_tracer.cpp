@@ -1,5 +1,6 @@
 #include "lane_tracer.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 // The lane helpers are always inlined, so how vectors would be passed between
