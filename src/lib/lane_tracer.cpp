@@ -27,14 +27,17 @@
 #endif
 
 // The copy for the baseline of the target: SSE2 on x86-64, 128-bit vectors
-// elsewhere.
+// elsewhere. With 16 such registers, groups of 8 lanes keep their state in
+// registers where 16 lanes would spill.
 #define TORVELIN_LANE_NS baseline
 #define TORVELIN_LANE_TARGET
 #define TORVELIN_LANE_WIDTH 2
+#define TORVELIN_LANE_GROUP 8
 #include "lane_kernel.inc"
 #undef TORVELIN_LANE_NS
 #undef TORVELIN_LANE_TARGET
 #undef TORVELIN_LANE_WIDTH
+#undef TORVELIN_LANE_GROUP
 
 namespace torvelin {
 
