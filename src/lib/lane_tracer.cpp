@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <cmath>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 // The lane helpers are always inlined, so how vectors would be passed between
 // separately compiled functions does not matter here.
 #pragma GCC diagnostic ignored "-Wpsabi"
