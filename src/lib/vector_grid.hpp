@@ -27,11 +27,12 @@ struct FieldValue {
 };
 
 // floor(f) as an unsigned index, saturating: NaN and negatives give 0.
+// (For f >= 0 the conversion's truncation is the floor, and it needs no
+// library call where the baseline instruction set has no rounding.)
 inline u64 floor_to_index(double f) noexcept {
-    const double floored = std::floor(f);
-    if (!(floored >= 0.0)) return 0;
-    if (floored >= 18446744073709551616.0) return UINT64_MAX;
-    return static_cast<u64>(floored);
+    if (!(f >= 0.0)) return 0;
+    if (f >= 18446744073709551616.0) return UINT64_MAX;
+    return static_cast<u64>(f);
 }
 
 // How grid point (i, j) is placed in a grid's field storage. Either order
