@@ -16,7 +16,7 @@ void trace_rows(const VectorGrid2D& grid, std::span<const Point> seeds, double s
                 u64 max_steps, double* rows);
 
 struct TracedLine {
-    std::vector<double> xy;  // x0, y0, x1, y1, ...
+    LargeVector xy;  // x0, y0, x1, y1, ...; resizing leaves new slots unwritten
     bool closed = false;
 
     std::size_t size() const noexcept { return xy.size() / 2; }
