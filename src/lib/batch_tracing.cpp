@@ -1,6 +1,7 @@
 #include "batch_tracing.hpp"
 
 #include <algorithm>
+#include <limits>
 
 #include "lane_scheduler.hpp"
 #include "trace_until_close.hpp"
@@ -9,20 +10,35 @@ namespace torvelin {
 
 namespace {
 
-// Rows of fixed length: a line can never outgrow its row.
+void pad_with_nan(double* from, double* to) {
+    std::fill(from, to, std::numeric_limits<double>::quiet_NaN());
+}
+
+// Rows of fixed length: a line can never outgrow its row. Each slot is
+// written once, by a point or by padding, so the rows need no filling first.
 struct RowSink {
     double* rows;
     u64 row_length;
     u64 max_steps;
+    std::size_t next_row = 0;  // rows before it are written or being traced
 
-    PointSlots begin(std::size_t n, Point seed) const noexcept {
-        double* row = rows + n * row_length;
-        row[0] = seed.x;
-        row[1] = seed.y;
-        return {row + 2, max_steps};
+    double* row(std::size_t n) const noexcept { return rows + n * row_length; }
+
+    // Rows of seeds outside the grid, which get no call, up to row `n`.
+    void pad_rows_before(std::size_t n) noexcept {
+        pad_with_nan(row(next_row), row(n));
+        next_row = n;
+    }
+    PointSlots begin(std::size_t n, Point seed) noexcept {
+        pad_rows_before(n);
+        next_row = n + 1;
+        double* start = row(n);
+        start[0] = seed.x;
+        start[1] = seed.y;
+        return {start + 2, max_steps};
     }
     PointSlots grow(std::size_t, double*) const { throw InternalFault("a row overflowed"); }
-    void end(std::size_t, double*, bool) const noexcept {}
+    void end(std::size_t n, double* out, bool) const noexcept { pad_with_nan(out, row(n + 1)); }
 };
 
 // Growable paths, starting small: most lines end long before max_steps.
@@ -70,11 +86,13 @@ void trace_rows(const VectorGrid2D& grid, std::span<const Point> seeds, double s
                 slot += 2;
                 return true;
             });
+            pad_with_nan(slot, rows + (n + 1) * row_length);
         }
         return;
     }
     RowSink sink{rows, row_length, max_steps};
     trace_in_lanes(grid, LaneOptions{.step = step}, seeds, max_steps, sink);
+    sink.pad_rows_before(seeds.size());
 }
 
 std::vector<TracedLine> trace_closable(const VectorGrid2D& grid, std::span<const Point> seeds,

@@ -11,7 +11,8 @@
 namespace torvelin {
 
 // Writes the line of seeds[n] into rows + n * 2 * (max_steps + 1) as x, y
-// pairs, leaving the slots after its last point untouched.
+// pairs, and NaN into every slot after its last point (the whole row for a
+// seed outside the grid): every slot is written once.
 void trace_rows(const VectorGrid2D& grid, std::span<const Point> seeds, double step,
                 u64 max_steps, double* rows);
 
