@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <limits>
+#include <unordered_map>
 
 #include "lane_scheduler.hpp"
+#include "path_chunks.hpp"
 #include "trace_until_close.hpp"
 
 namespace torvelin {
@@ -16,10 +18,13 @@ void pad_with_nan(double* from, double* to) {
 
 // Rows of fixed length: a line can never outgrow its row. Each slot is
 // written once, by a point or by padding, so the rows need no filling first.
-struct RowSink {
+struct RowLines {
+    std::span<const Point> seeds;
+    double step;
     double* rows;
     u64 row_length;
     u64 max_steps;
+    std::size_t next_seed = 0;
     std::size_t next_row = 0;  // rows before it are written or being traced
 
     double* row(std::size_t n) const noexcept { return rows + n * row_length; }
@@ -29,6 +34,13 @@ struct RowSink {
         pad_with_nan(row(next_row), row(n));
         next_row = n;
     }
+    bool next(LineStart& line) noexcept {
+        if (next_seed == seeds.size()) return false;
+        line = {next_seed, seeds[next_seed], step, false};
+        ++next_seed;
+        return true;
+    }
+    void outside(std::size_t) const noexcept {}
     PointSlots begin(std::size_t n, Point seed) noexcept {
         pad_rows_before(n);
         next_row = n + 1;
@@ -41,35 +53,121 @@ struct RowSink {
     void end(std::size_t n, double* out, bool) const noexcept { pad_with_nan(out, row(n + 1)); }
 };
 
-// Growable paths, starting small: most lines end long before max_steps.
-struct PathSink {
-    std::vector<TracedLine>& lines;
-    u64 capacity_limit;  // max_steps + 2 points: seed, steps, closing seed
+// The x and y coordinates of the points of `path` from `from` on, to
+// x[to], y[to] and onwards, or backwards from there when `reversed`.
+void copy_coordinates(const ChunkedPath& path, std::size_t from, LineCoordinates& line,
+                      std::size_t to, bool reversed) {
+    double* x = line.x.data();
+    double* y = line.y.data();
+    path.for_each_run(from, [&](std::size_t first, const double* xy, std::size_t count) {
+        if (reversed) {
+            const std::size_t last = to - (first - from);
+            for (std::size_t k = 0; k < count; ++k) {
+                x[last - k] = xy[2 * k];
+                y[last - k] = xy[2 * k + 1];
+            }
+            return;
+        }
+        const std::size_t start = to + (first - from);
+        for (std::size_t k = 0; k < count; ++k) {
+            x[start + k] = xy[2 * k];
+            y[start + k] = xy[2 * k + 1];
+        }
+    });
+}
 
-    static constexpr u64 initial_capacity = 64;
+// Both halves of every footpoint's line, traced one after the other in the
+// same lane, and joined as soon as the second ends: only the lines in the
+// lanes are held in chunks, every finished line has its final coordinates.
+class JoinedLines {
+public:
+    JoinedLines(std::span<const Point> footpoints, double step, bool close_on_loop)
+        : footpoints_(footpoints), step_(step), close_on_loop_(close_on_loop),
+          lines_(footpoints.size()) {}
 
-    // Room for the points up to `capacity`, less the slot kept for closing.
-    static PointSlots slots_after(TracedLine& line, std::size_t used, u64 capacity) {
-        line.xy.resize(2 * capacity);
-        return {line.xy.data() + used, capacity - used / 2 - 1};
+    // A line's id is twice its footpoint's index, plus one for the backward half.
+    bool next(LineStart& line) {
+        if (!backward_.empty()) {
+            const std::size_t n = backward_.back();
+            backward_.pop_back();
+            line = {2 * n + 1, footpoints_[n], -step_, false};
+            return true;
+        }
+        if (next_footpoint_ == footpoints_.size()) return false;
+        const std::size_t n = next_footpoint_++;
+        line = {2 * n, footpoints_[n], step_, close_on_loop_};
+        return true;
     }
-    PointSlots begin(std::size_t n, Point seed) const {
-        TracedLine& line = lines[n];
-        PointSlots slots = slots_after(line, 0, std::min(capacity_limit, initial_capacity));
-        slots.out[0] = seed.x;
-        slots.out[1] = seed.y;
-        return {slots.out + 2, slots.room - 1};
+    // The backward half starts where the forward one did, so it lies outside too.
+    void outside(std::size_t) const noexcept {}
+    PointSlots begin(std::size_t id, Point seed) {
+        double* out = half(id).start(pool_);
+        out[0] = seed.x;
+        out[1] = seed.y;
+        return {out + 2, ChunkedPath::chunk_points - 1};
     }
-    PointSlots grow(std::size_t n, double* out) const {
-        TracedLine& line = lines[n];
-        const auto used = static_cast<std::size_t>(out - line.xy.data());
-        return slots_after(line, used, std::min(capacity_limit, 2 * (line.xy.size() / 2)));
+    PointSlots grow(std::size_t id, double*) {
+        return {half(id).grow(pool_), ChunkedPath::chunk_points};
     }
-    void end(std::size_t n, double* out, bool closed) const {
-        TracedLine& line = lines[n];
-        line.xy.resize(static_cast<std::size_t>(out - line.xy.data()));
-        line.closed = closed;
+    void end(std::size_t id, const double* out, bool closed) {
+        ChunkedPath& path = half(id);
+        path.finish(out);
+        const std::size_t n = id / 2;
+        if (id % 2 == 0) {
+            if (closed && path.size() > 2) {
+                emit(n, path.size(), [&](LineCoordinates& line) {
+                    copy_coordinates(path, 0, line, 0, false);
+                });
+                release(n);
+                return;
+            }
+            backward_.push_back(n);
+            return;
+        }
+        ChunkedPath& ahead = forward(n);
+        ChunkedPath& behind = path;
+        const std::size_t count = behind.size() + (ahead.size() == 0 ? 0 : ahead.size() - 1);
+        if (count > 1) {
+            emit(n, count, [&](LineCoordinates& line) {
+                copy_coordinates(behind, 0, line, behind.size() - 1, true);
+                copy_coordinates(ahead, 1, line, behind.size(), false);
+            });
+        }
+        release(n);
     }
+
+    std::vector<LineCoordinates> take() { return std::move(lines_); }
+
+private:
+    // The halves of the lines in the lanes, by id.
+    ChunkedPath& half(std::size_t id) { return halves_[id]; }
+    ChunkedPath& forward(std::size_t n) { return halves_[2 * n]; }
+
+    template <class Fill>
+    void emit(std::size_t n, std::size_t count, Fill&& fill) {
+        LineCoordinates& line = lines_[n];
+        line.x = LargeVector(count);
+        line.y = LargeVector(count);
+        fill(line);
+    }
+    // Both halves of footpoint n's line, once its coordinates are out.
+    void release(std::size_t n) {
+        for (const std::size_t id : {2 * n, 2 * n + 1}) {
+            const auto found = halves_.find(id);
+            if (found == halves_.end()) continue;
+            found->second.clear(pool_);
+            halves_.erase(found);
+        }
+    }
+
+    std::span<const Point> footpoints_;
+    double step_;
+    bool close_on_loop_;
+    std::size_t next_footpoint_ = 0;
+    std::vector<std::size_t> backward_;
+    std::vector<LineCoordinates> lines_;
+    ChunkPool pool_;
+    std::unordered_map<std::size_t, ChunkedPath> halves_;
 };
 
 }  // namespace
@@ -90,36 +188,50 @@ void trace_rows(const VectorGrid2D& grid, std::span<const Point> seeds, double s
         }
         return;
     }
-    RowSink sink{rows, row_length, max_steps};
-    trace_in_lanes(grid, LaneOptions{.step = step}, seeds, max_steps, sink);
-    sink.pad_rows_before(seeds.size());
+    RowLines lines{seeds, step, rows, row_length, max_steps};
+    trace_in_lanes(grid, ClosureTest{}, max_steps, lines);
+    lines.pad_rows_before(seeds.size());
 }
 
-std::vector<TracedLine> trace_closable(const VectorGrid2D& grid, std::span<const Point> seeds,
-                                       double step, u64 max_steps, bool close_on_loop,
-                                       double close_tol, double min_time_before_close) {
-    const u64 capacity_limit = checked_add(max_steps, 2);
-    std::vector<TracedLine> lines(seeds.size());
-    if (!grid.can_trace_in_lanes()) {
-        for (std::size_t n = 0; n < seeds.size(); ++n) {
-            const ClosableTrace trace = trace_line_until_close(
-                grid, seeds[n], step, max_steps, close_on_loop, close_tol, min_time_before_close);
-            lines[n].closed = trace.closed;
-            lines[n].xy.reserve(2 * trace.path.size());
-            for (const Point p : trace.path) {
-                lines[n].xy.push_back(p.x);
-                lines[n].xy.push_back(p.y);
-            }
-        }
-        return lines;
+std::vector<LineCoordinates> trace_joined_lines(const VectorGrid2D& grid,
+                                                std::span<const Point> footpoints, double step,
+                                                u64 max_steps, bool close_on_loop,
+                                                const ClosureTest& closure) {
+    // Every line has room for the seed, every step and the seed once more
+    // on closure, a count that must not overflow.
+    if (!footpoints.empty()) checked_add(max_steps, 2);
+    if (grid.can_trace_in_lanes()) {
+        JoinedLines lines(footpoints, step, close_on_loop);
+        trace_in_lanes(grid, closure, max_steps, lines);
+        return lines.take();
     }
-    PathSink sink{lines, capacity_limit};
-    const LaneOptions options{.step = step,
-                              .close_on_loop = close_on_loop,
-                              .close_tol = close_tol,
-                              .min_time_before_close = min_time_before_close};
-    trace_in_lanes(grid, options, seeds, max_steps, sink);
-    return lines;
+    std::vector<LineCoordinates> joined(footpoints.size());
+    for (std::size_t n = 0; n < footpoints.size(); ++n) {
+        const ClosableTrace ahead =
+            trace_line_until_close(grid, footpoints[n], step, max_steps, close_on_loop,
+                                   closure.close_tol, closure.min_time_before_close);
+        std::vector<Point> points;
+        if (ahead.closed && ahead.path.size() > 2) {
+            points = ahead.path;
+        } else {
+            const ClosableTrace behind =
+                trace_line_until_close(grid, footpoints[n], -step, max_steps, false,
+                                       closure.close_tol, closure.min_time_before_close);
+            points.assign(behind.path.rbegin(), behind.path.rend());
+            if (!ahead.path.empty()) {
+                points.insert(points.end(), ahead.path.begin() + 1, ahead.path.end());
+            }
+            if (points.size() <= 1) continue;
+        }
+        LineCoordinates& line = joined[n];
+        line.x = LargeVector(points.size());
+        line.y = LargeVector(points.size());
+        for (std::size_t k = 0; k < points.size(); ++k) {
+            line.x[k] = points[k].x;
+            line.y[k] = points[k].y;
+        }
+    }
+    return joined;
 }
 
 }  // namespace torvelin

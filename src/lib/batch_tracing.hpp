@@ -6,7 +6,7 @@
 #include <span>
 #include <vector>
 
-#include "vector_grid.hpp"
+#include "lane_tracer.hpp"
 
 namespace torvelin {
 
@@ -16,17 +16,22 @@ namespace torvelin {
 void trace_rows(const VectorGrid2D& grid, std::span<const Point> seeds, double step,
                 u64 max_steps, double* rows);
 
-struct TracedLine {
-    LargeVector xy;  // x0, y0, x1, y1, ...; resizing leaves new slots unwritten
-    bool closed = false;
+// The coordinates of a line's points; both empty when it has none.
+struct LineCoordinates {
+    LargeVector x;
+    LargeVector y;
 
-    std::size_t size() const noexcept { return xy.size() / 2; }
-    Point operator[](std::size_t k) const noexcept { return {xy[2 * k], xy[2 * k + 1]}; }
+    std::size_t size() const noexcept { return x.size(); }
 };
 
-// trace_line_until_close for every seed, in seed order.
-std::vector<TracedLine> trace_closable(const VectorGrid2D& grid, std::span<const Point> seeds,
-                                       double step, u64 max_steps, bool close_on_loop,
-                                       double close_tol, double min_time_before_close);
+// For every footpoint, in order: its forward line, traced with `step`, when
+// that closes on the footpoint (with the closure test, if `close_on_loop`)
+// and has more than two points; otherwise its backward line, traced with
+// -step and no closure test, reversed and joined to the forward line at the
+// footpoint, which occurs once.
+std::vector<LineCoordinates> trace_joined_lines(const VectorGrid2D& grid,
+                                                std::span<const Point> footpoints, double step,
+                                                u64 max_steps, bool close_on_loop,
+                                                const ClosureTest& closure);
 
 }  // namespace torvelin

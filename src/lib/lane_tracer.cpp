@@ -56,17 +56,16 @@ std::vector<NamedLaneKernel> runnable_lane_kernels() {
     return kernels;
 }
 
-void advance_lanes(const VectorGrid2D& grid, const LaneOptions& options, LaneBlock& lanes) {
+void advance_lanes(const VectorGrid2D& grid, const ClosureTest& closure, LaneBlock& lanes) {
     static const LaneKernel kernel = runnable_lane_kernels().front().kernel;
-    kernel(grid, options, lanes);
+    kernel(grid, closure, lanes);
 }
 
-void advance_one_lane(const VectorGrid2D& grid, const LaneOptions& options, LaneBlock& lanes,
+void advance_one_lane(const VectorGrid2D& grid, const ClosureTest& closure, LaneBlock& lanes,
                       int lane) {
-    const double step = options.step;
+    const double step = lanes.h[lane];
     const double half_step = step * 0.5;
     const double sixth_step = step / 6.0;
-    const double abs_step = std::fabs(step);
     while (!lanes.ended[lane] && lanes.room[lane] > 0) {
         const Point p{lanes.x[lane], lanes.y[lane]};
         const FieldValue k1{lanes.k1x[lane], lanes.k1y[lane]};
@@ -76,7 +75,7 @@ void advance_one_lane(const VectorGrid2D& grid, const LaneOptions& options, Lane
             return;
         }
         record_step(lanes, lane, next->next.x, next->next.y, next->field.bx, next->field.by,
-                    options, abs_step);
+                    closure);
     }
 }
 

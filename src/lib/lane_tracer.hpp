@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "closure_test.hpp"
 #include "vector_grid.hpp"
 
 namespace torvelin {
@@ -26,43 +27,40 @@ struct LaneBlock {
     alignas(64) double k1y[lane_count];
     alignas(64) double seed_x[lane_count];
     alignas(64) double seed_y[lane_count];
+    alignas(64) double h[lane_count];    // the line's signed step
     double* out[lane_count];     // where the next point goes, as x then y
     u64 room[lane_count];        // points that still fit at `out`
     u64 steps_left[lane_count];  // steps the lane may still take
     u64 steps_done[lane_count];  // steps accepted so far
     bool busy[lane_count];       // the lane holds a line that has not ended
+    bool may_close[lane_count];  // the line runs the closure test
     bool ended[lane_count];      // its line ended: left the grid, ran out of steps or closed
     bool closed[lane_count];     // it ended by closing on its seed
 
     // Puts the line of `seed` into `lane`, its seed point already recorded
     // and `field` (the interpolation at the seed) as its first k1.
-    void start(int lane, Point seed, FieldValue field, double* out_slot, u64 room_left,
-               u64 max_steps) noexcept {
+    void start(int lane, Point seed, FieldValue field, double step, bool close_on_loop,
+               double* out_slot, u64 room_left, u64 max_steps) noexcept {
         x[lane] = seed_x[lane] = seed.x;
         y[lane] = seed_y[lane] = seed.y;
         k1x[lane] = field.bx;
         k1y[lane] = field.by;
+        h[lane] = step;
         out[lane] = out_slot;
         room[lane] = room_left;
         steps_left[lane] = max_steps;
         steps_done[lane] = 0;
         busy[lane] = true;
+        may_close[lane] = close_on_loop;
         ended[lane] = max_steps == 0;
         closed[lane] = false;
     }
 };
 
-struct LaneOptions {
-    double step;
-    bool close_on_loop = false;
-    double close_tol = 0.0;
-    double min_time_before_close = 0.0;
-};
-
 // Records the accepted point (px, py), where the field is (bx, by), for
-// `lane`, and runs the closure test when enabled.
+// `lane`, and runs the closure test when the line does.
 inline void record_step(LaneBlock& lanes, int lane, double px, double py, double bx, double by,
-                        const LaneOptions& options, double abs_step) noexcept {
+                        const ClosureTest& closure) noexcept {
     lanes.x[lane] = px;
     lanes.y[lane] = py;
     lanes.k1x[lane] = bx;
@@ -74,12 +72,8 @@ inline void record_step(LaneBlock& lanes, int lane, double px, double py, double
     --lanes.room[lane];
     const u64 step_idx = lanes.steps_done[lane]++;
     if (--lanes.steps_left[lane] == 0) lanes.ended[lane] = true;
-    if (!options.close_on_loop) return;
-    const double elapsed_time = (static_cast<double>(step_idx) + 1.0) * abs_step;
-    if (!(elapsed_time > options.min_time_before_close)) return;
-    const double dx = px - lanes.seed_x[lane];
-    const double dy = py - lanes.seed_y[lane];
-    if (std::sqrt(dx * dx + dy * dy) <= options.close_tol) {
+    if (!lanes.may_close[lane]) return;
+    if (closure.closes(step_idx, lanes.h[lane], px - lanes.seed_x[lane], py - lanes.seed_y[lane])) {
         slot[2] = lanes.seed_x[lane];
         slot[3] = lanes.seed_y[lane];
         lanes.out[lane] = slot + 4;
@@ -88,7 +82,7 @@ inline void record_step(LaneBlock& lanes, int lane, double px, double py, double
     }
 }
 
-using LaneKernel = void (*)(const VectorGrid2D&, const LaneOptions&, LaneBlock&);
+using LaneKernel = void (*)(const VectorGrid2D&, const ClosureTest&, LaneBlock&);
 
 struct NamedLaneKernel {
     const char* name;
@@ -103,11 +97,11 @@ std::vector<NamedLaneKernel> runnable_lane_kernels();
 // or fills its room, then returns so the caller can retire or refill it.
 // Lanes that may close need one slot beyond `room` for the closing seed.
 // Requires grid.can_trace_in_lanes().
-void advance_lanes(const VectorGrid2D& grid, const LaneOptions& options, LaneBlock& lanes);
+void advance_lanes(const VectorGrid2D& grid, const ClosureTest& closure, LaneBlock& lanes);
 
 // Steps `lane` alone, with scalar arithmetic, until it ends or fills its
 // room: cheaper than a whole lane block when few lines are left.
-void advance_one_lane(const VectorGrid2D& grid, const LaneOptions& options, LaneBlock& lanes,
+void advance_one_lane(const VectorGrid2D& grid, const ClosureTest& closure, LaneBlock& lanes,
                       int lane);
 
 

@@ -1,5 +1,7 @@
 #include "trace_until_close.hpp"
 
+#include "closure_test.hpp"
+
 #include <algorithm>
 #include <cmath>
 
@@ -12,7 +14,7 @@ ClosableTrace trace_line_until_close(const VectorGrid2D& grid, Point seed, doubl
     const u64 capacity = checked_add(max_steps, 2);
     ClosableTrace trace;
     trace.path.reserve(std::min(capacity, max_initial_path_reservation));
-    const double abs_step = std::fabs(step);
+    const ClosureTest closure{close_tol, min_time_before_close};
     u64 step_idx = 0;
     bool at_seed = true;
     grid.follow(seed, step, max_steps, [&](Point p) {
@@ -21,12 +23,9 @@ ClosableTrace trace_line_until_close(const VectorGrid2D& grid, Point seed, doubl
             at_seed = false;
             return true;
         }
-        const double elapsed_time = (static_cast<double>(step_idx) + 1.0) * abs_step;
-        ++step_idx;
-        if (!close_on_loop || !(elapsed_time > min_time_before_close)) return true;
-        const double dx = p.x - seed.x;
-        const double dy = p.y - seed.y;
-        if (std::sqrt(dx * dx + dy * dy) <= close_tol) {
+        const u64 this_step = step_idx++;
+        if (!close_on_loop) return true;
+        if (closure.closes(this_step, step, p.x - seed.x, p.y - seed.y)) {
             trace.path.push_back(seed);
             trace.closed = true;
             return false;

@@ -8,10 +8,8 @@ namespace torvelin {
 
 namespace {
 
-void check_component_length(std::span<const double> component, u64 expected,
-                            const char* explanation,
+void check_component_length(u64 length, u64 expected, const char* explanation,
                             std::source_location where = std::source_location::current()) {
-    const u64 length = component.size();
     if (length != expected) {
         throw InternalFault(std::string("assertion `left == right` failed: ") + explanation +
                                 "\n  left: " + std::to_string(length) +
@@ -22,39 +20,42 @@ void check_component_length(std::span<const double> component, u64 expected,
 
 }  // namespace
 
-VectorGrid2D::VectorGrid2D(double x_min, double x_max, double y_min, double y_max, u64 nx,
-                           u64 ny, std::span<const double> bx, std::span<const double> by)
-    : x_min_(x_min), x_max_(x_max), y_min_(y_min), y_max_(y_max), nx_(nx), ny_(ny) {
-    if (nx_ < 2) throw InternalFault("nx must be at least 2");
-    if (ny_ < 2) throw InternalFault("ny must be at least 2");
-    check_component_length(bx, checked_mul(nx_, ny_), "bx length must be nx * ny");
-    check_component_length(by, checked_mul(nx_, ny_), "by length must be nx * ny");
-    field_.resize(2 * bx.size());
+void VectorGrid2D::check_sizes(u64 nx, u64 ny, u64 bx_points, u64 by_points) {
+    if (nx < 2) throw InternalFault("nx must be at least 2");
+    if (ny < 2) throw InternalFault("ny must be at least 2");
+    check_component_length(bx_points, checked_mul(nx, ny), "bx length must be nx * ny");
+    check_component_length(by_points, checked_mul(nx, ny), "by length must be nx * ny");
+}
+
+FieldStorage interleaved_copy(std::span<const double> bx, std::span<const double> by) {
+    if (bx.size() != by.size()) throw InternalFault("components of different lengths");
+    LargeVector values(2 * bx.size());
     for (std::size_t k = 0; k < bx.size(); ++k) {
-        field_[2 * k] = bx[k];
-        field_[2 * k + 1] = by[k];
+        values[2 * k] = bx[k];
+        values[2 * k + 1] = by[k];
     }
-    init_geometry(GridOrder::x_fastest);
+    return FieldStorage::interleaved(std::move(values), GridOrder::x_fastest);
 }
 
 VectorGrid2D::VectorGrid2D(double x_min, double x_max, double y_min, double y_max, u64 nx,
-                           u64 ny, InterleavedField field)
+                           u64 ny, FieldStorage field)
     : x_min_(x_min), x_max_(x_max), y_min_(y_min), y_max_(y_max), nx_(nx), ny_(ny),
-      field_(std::move(field.values)) {
-    if (nx_ < 2) throw InternalFault("nx must be at least 2");
-    if (ny_ < 2) throw InternalFault("ny must be at least 2");
-    check_component_length(field_, checked_mul(checked_mul(nx_, ny_), 2),
-                           "field length must be 2 * nx * ny");
-    init_geometry(field.order);
-}
-
-void VectorGrid2D::init_geometry(GridOrder order) noexcept {
-    order_ = order;
-    x_stride_ = order == GridOrder::x_fastest ? 1 : ny_;
-    y_stride_ = order == GridOrder::x_fastest ? nx_ : 1;
+      field_(std::move(field)) {
+    check_sizes(nx_, ny_, field_.bx_points(), field_.by_points());
+    bx_ = field_.bx();
+    by_ = field_.by();
+    const u64 spacing = field_.spacing();
+    const bool x_fastest = field_.order() == GridOrder::x_fastest;
+    x_stride_ = spacing * (x_fastest ? 1 : ny_);
+    y_stride_ = spacing * (x_fastest ? nx_ : 1);
     hx_ = (x_max_ - x_min_) / static_cast<double>(nx_ - 1);
     hy_ = (y_max_ - y_min_) / static_cast<double>(ny_ - 1);
 }
+
+VectorGrid2D::VectorGrid2D(double x_min, double x_max, double y_min, double y_max, u64 nx,
+                           u64 ny, std::span<const double> bx, std::span<const double> by)
+    : VectorGrid2D(x_min, x_max, y_min, y_max, nx, ny,
+                   (check_sizes(nx, ny, bx.size(), by.size()), interleaved_copy(bx, by))) {}
 
 std::vector<Point> VectorGrid2D::trace_line(Point seed, double step, u64 max_steps) const {
     const u64 capacity = checked_add(max_steps, 1);

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "checked.hpp"
-#include "large_buffer.hpp"
+#include "field_storage.hpp"
 
 namespace torvelin {
 
@@ -35,30 +35,22 @@ inline u64 floor_to_index(double f) noexcept {
     return static_cast<u64>(f);
 }
 
-// How grid point (i, j) is placed in a grid's field storage. Either order
-// gives the same interpolated values; the one matching the source arrays
-// lets the storage be filled in a single sequential pass.
-enum class GridOrder {
-    x_fastest,  // at j * nx + i: rows of constant y, one after another
-    y_fastest,  // at i * ny + j: columns of constant x, one after another
-};
-
-// The field of every grid point as bx, by side by side, in `order`.
-struct InterleavedField {
-    LargeVector values;
-    GridOrder order = GridOrder::x_fastest;
-};
-
 class VectorGrid2D {
 public:
-    // Copies `bx` and `by`, each given with x varying fastest.
-    // Inconsistent sizes are internal faults: callers validate user input first.
+    // Reads the field from `field`, whose components must each hold nx * ny
+    // grid points. Inconsistent sizes are internal faults: callers validate
+    // user input first.
+    VectorGrid2D(double x_min, double x_max, double y_min, double y_max, u64 nx, u64 ny,
+                 FieldStorage field);
+
+    // Copies `bx` and `by`, each given with x varying fastest, into a field
+    // of the grid's own.
     VectorGrid2D(double x_min, double x_max, double y_min, double y_max, u64 nx, u64 ny,
                  std::span<const double> bx, std::span<const double> by);
 
-    // Takes over a field already interleaved, which holds 2 * nx * ny values.
-    VectorGrid2D(double x_min, double x_max, double y_min, double y_max, u64 nx, u64 ny,
-                 InterleavedField field);
+    // The construction checks, in their order: faults unless nx and ny are
+    // at least 2 and each component holds nx * ny grid points.
+    static void check_sizes(u64 nx, u64 ny, u64 bx_points, u64 by_points);
 
     // Bilinear interpolation of both components; empty outside the bounds
     // (the bounds themselves are inside, a NaN coordinate counts as inside).
@@ -74,12 +66,12 @@ public:
         const double ty = fy - static_cast<double>(j);
         // i <= nx - 2 and j <= ny - 2, and nx * ny was checked at construction,
         // so none of these indices can overflow or leave the buffers.
-        const double* b00 = field_.data() + 2 * (i * x_stride_ + j * y_stride_);
-        const double* b10 = b00 + 2 * x_stride_;  // corner (i + 1, j)
-        const double* b01 = b00 + 2 * y_stride_;  // corner (i, j + 1)
-        const double* b11 = b01 + 2 * x_stride_;
-        const double b00x = b00[0], b00y = b00[1], b10x = b10[0], b10y = b10[1];
-        const double b01x = b01[0], b01y = b01[1], b11x = b11[0], b11y = b11[1];
+        const u64 at00 = i * x_stride_ + j * y_stride_;
+        const u64 at10 = at00 + x_stride_;  // corner (i + 1, j)
+        const u64 at01 = at00 + y_stride_;  // corner (i, j + 1)
+        const u64 at11 = at01 + x_stride_;
+        const double b00x = bx_[at00], b10x = bx_[at10], b01x = bx_[at01], b11x = bx_[at11];
+        const double b00y = by_[at00], b10y = by_[at10], b01y = by_[at01], b11y = by_[at11];
         const double one_minus_tx = 1.0 - tx;
         const double one_minus_ty = 1.0 - ty;
         const double bx_top = b00x * one_minus_tx + b10x * tx;
@@ -91,10 +83,6 @@ public:
         return FieldValue{bx_interp, by_interp};
     }
 
-    // Follows the field from `seed` with fixed RK4 steps of `step`. `visit` is
-    // called with the seed and then with every accepted point, and returns
-    // false to end the line. A seed outside the grid is never visited; a line
-    // ends before the first stage point or candidate that leaves the grid.
     // One RK4 step of `step` from `p`, where the field is `k1`: the next
     // point and the field there, or nothing when a stage point or the next
     // point lies outside. `half_step` and `sixth_step` are step * 0.5 and
@@ -149,18 +137,21 @@ public:
     double y_max() const noexcept { return y_max_; }
     u64 nx() const noexcept { return nx_; }
     u64 ny() const noexcept { return ny_; }
-    // The components side by side: bx, by of the first grid point in
-    // `order()`, then of the next...
-    const double* field() const noexcept { return field_.data(); }
-    GridOrder order() const noexcept { return order_; }
+    const FieldStorage& field() const noexcept { return field_; }
+    // The values of grid point (i, j) lie at bx()[i * x_stride() + j * y_stride()]
+    // and by()[...] at the same place.
+    const double* bx() const noexcept { return bx_; }
+    const double* by() const noexcept { return by_; }
+    u64 x_stride() const noexcept { return x_stride_; }
+    u64 y_stride() const noexcept { return y_stride_; }
     double hx() const noexcept { return hx_; }
     double hy() const noexcept { return hy_; }
-    // Lane tracing works out flat indices in float64, exact below 2**52.
-    bool can_trace_in_lanes() const noexcept { return field_.size() < (u64{1} << 52); }
+    // Lane tracing works out value indices in float64, exact below 2**52.
+    bool can_trace_in_lanes() const noexcept {
+        return nx_ * ny_ * field_.spacing() < (u64{1} << 52);
+    }
 
 private:
-    // The strides of `order` and the cell sizes.
-    void init_geometry(GridOrder order) noexcept;
 
     double x_min_;
     double x_max_;
@@ -168,17 +159,20 @@ private:
     double y_max_;
     u64 nx_;
     u64 ny_;
-    // bx and by interleaved, so that the two components of the two corners
-    // of a cell along the faster axis are four neighbouring values.
-    LargeVector field_;
-    GridOrder order_;
-    // Grid points between neighbours along x and along y in `field_`.
+    FieldStorage field_;
+    const double* bx_;
+    const double* by_;
+    // Values between neighbours along x and along y in each component.
     u64 x_stride_;
     u64 y_stride_;
     // Cell sizes, formed once with the same expression an interpolation would use.
     double hx_;
     double hy_;
 };
+
+// `bx` and `by`, of equal length and each with x varying fastest, copied
+// into one buffer side by side.
+FieldStorage interleaved_copy(std::span<const double> bx, std::span<const double> by);
 
 // Paths grow as they are traced; reserving more than this up front would
 // commit memory for lines that usually end long before their step limit.

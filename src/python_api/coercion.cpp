@@ -1,14 +1,13 @@
 #include "coercion.hpp"
 
-#include "array_walk.hpp"
+#include "array_view.hpp"
 #include "conversions.hpp"
-#include "direct_array.hpp"
+#include "plain_array.hpp"
 #include "errors.hpp"
 #include "interned.hpp"
 #include "numpy_api.hpp"
 #include "sequence.hpp"
 
-#include <cstring>
 
 namespace torvelin::py {
 
@@ -37,15 +36,10 @@ LargeVector flatten_column_major(PyObject* source) {
     return sequence_to_vector(list.get());
 }
 
-// Every element of a float64 array of any shape, last index fastest,
-// following its strides (which may be negative or misaligned).
-LargeVector copy_strided_float64(PyObject* array) {
-    const numpy::ArrayFields* view = numpy::fields(array);
-    LargeVector values(element_count(view));
-    for_each_element(view, ElementOrder::last_index_fastest,
-                     [&values](std::size_t n, const char* element) {
-                         std::memcpy(&values[n], element, sizeof(double));
-                     });
+// Every element of `view`, in `order`.
+LargeVector read_all(const ArrayView& view, ElementOrder order) {
+    LargeVector values(view.size());
+    view.read(order, values.data());
     return values;
 }
 
@@ -53,11 +47,17 @@ LargeVector copy_strided_float64(PyObject* array) {
 
 LargeVector extract_vector(PyObject* source) {
     // Same values as the general path below, read directly.
-    if (auto values = read_plain_array(source)) return std::move(*values);
+    if (const auto plain = plain_array(source)) {
+        return read_all(*plain, ElementOrder::first_index_fastest);
+    }
     if (has_ravel(source)) return flatten_column_major(source);
-    if (numpy::is_array(source) && numpy::has_float64_dtype(source)) {
-        if (numpy::fields(source)->nd == 1) return copy_contiguous_float64(source);
-        return copy_strided_float64(source);
+    if (numpy::is_array(source)) {
+        const ArrayView view(source);
+        if (view.has_float64_dtype()) {
+            if (view.ndim() != 1) return read_all(view, ElementOrder::last_index_fastest);
+            const std::span<const double> values = view.contiguous_float64();
+            return LargeVector(values.begin(), values.end());
+        }
     }
     try {
         return sequence_to_vector(source);

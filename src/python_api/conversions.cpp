@@ -1,6 +1,5 @@
 #include "conversions.hpp"
 
-#include "array_walk.hpp"
 #include "errors.hpp"
 #include "numpy_api.hpp"
 #include "sequence.hpp"
@@ -92,24 +91,6 @@ PyRef Float64Array1D::convert(PyObject* object) {
         raise_type_mismatch(object, "ndarray");
     }
     return PyRef::borrow(object);
-}
-
-std::span<const double> contiguous_float64(PyObject* array) {
-    const numpy::ArrayFields* view = numpy::fields(array);
-    const std::size_t count = element_count(view);
-    if (count == 0) return {};
-    const bool aligned = (view->flags & numpy::flag_aligned) != 0;
-    const bool contiguous =
-        (view->flags & (numpy::flag_c_contiguous | numpy::flag_f_contiguous)) != 0;
-    if (!aligned || !contiguous) {
-        raise(PyExc_TypeError, "The given array is not contiguous or is misaligned.");
-    }
-    return {reinterpret_cast<const double*>(view->data), count};
-}
-
-LargeVector copy_contiguous_float64(PyObject* array) {
-    const std::span<const double> values = contiguous_float64(array);
-    return {values.begin(), values.end()};
 }
 
 }  // namespace torvelin::py

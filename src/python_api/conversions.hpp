@@ -86,12 +86,4 @@ struct Defaulted {
     }
 };
 
-// The values of a float64 array read in place, in index order: valid until
-// Python code runs again. Raises TypeError when a non-empty array is
-// misaligned or not contiguous.
-std::span<const double> contiguous_float64(PyObject* array);
-
-// The same values, copied.
-LargeVector copy_contiguous_float64(PyObject* array);
-
 }  // namespace torvelin::py

@@ -1,18 +1,29 @@
-// The two field components of a grid, read from loosely typed inputs
-// straight into the grid's interleaved storage.
+// The field of a call's grid, taken from the call's inputs: arrays read in
+// place where they qualify, everything else converted once, straight into
+// the grid's own storage.
 #pragma once
 
 #include "../lib/vector_grid.hpp"
-#include "py_ref.hpp"
+#include "held_array.hpp"
 
 namespace torvelin::py {
 
-// The components named by `var1` and `var2` (attributes of `data` when they
-// are strings, else the values themselves), each taken with the same
-// attempts and values as extract_field, for an nx-by-ny grid. Plain arrays
-// are read in place, in the storage order that suits bx; raises ValueError
-// when either component does not hold nx * ny values.
-InterleavedField extract_grid_field(PyObject* data, PyObject* var1, PyObject* var2, u64 nx,
-                                    u64 ny);
+struct CallField {
+    FieldStorage storage;
+    FieldWatch watch;  // the arrays the storage borrows
+};
+
+// trace_fieldlines' bx and by, converted (one-dimensional float64 arrays)
+// and checked again after the last argument conversion, for an nx-by-ny
+// grid. Raises TypeError "The given array is not contiguous or is
+// misaligned." for a non-empty one that is either, then faults on sizes
+// the grid would refuse.
+CallField trace_field(PyObject* bx, PyObject* by, u64 nx, u64 ny);
+
+// find_fieldlines' components named by `var1` and `var2` (attributes of
+// `data` when they are strings, else the values themselves), each taken
+// with the attempts and values of extract_field, for an nx-by-ny grid.
+// Raises ValueError when either does not hold nx * ny values.
+CallField find_field(PyObject* data, PyObject* var1, PyObject* var2, u64 nx, u64 ny);
 
 }  // namespace torvelin::py

@@ -16,6 +16,7 @@ inline constexpr int float64_type_num = 12;  // NPY_DOUBLE
 
 inline constexpr int flag_c_contiguous = 0x0001;
 inline constexpr int flag_f_contiguous = 0x0002;
+inline constexpr int flag_owndata = 0x0004;
 inline constexpr int flag_aligned = 0x0100;
 inline constexpr int flag_writeable = 0x0400;
 

@@ -2,6 +2,7 @@
 
 #include "../lib/batch_tracing.hpp"
 #include "conversions.hpp"
+#include "grid_field.hpp"
 #include "output_array.hpp"
 
 #include <array>
@@ -59,12 +60,11 @@ PyRef trace_fieldlines(const BoundArguments& args) {
 
     // The conversions after bx and by ran Python code, which may have retyped
     // or reshaped the arrays in place: they must still qualify when read. No
-    // Python code runs from here until the grid holds its own copy.
+    // Python code runs from here until the last point is traced.
     args.convert<Float64Array1D>(6);
-    const std::span<const double> bx = contiguous_float64(bx_array.get());
     args.convert<Float64Array1D>(7);
-    const std::span<const double> by = contiguous_float64(by_array.get());
-    const VectorGrid2D grid(xmin, xmax, ymin, ymax, nx, ny, bx, by);
+    CallField field = trace_field(bx_array.get(), by_array.get(), nx, ny);
+    const VectorGrid2D grid(xmin, xmax, ymin, ymax, nx, ny, std::move(field.storage));
 
     const u64 points_per_line = checked_add(max_steps, 1);
     const std::array<u64, 3> shape{seeds.size(), points_per_line, 2};

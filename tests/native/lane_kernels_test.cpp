@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "batch_tracing.hpp"
 #include "lane_scheduler.hpp"
 #include "trace_until_close.hpp"
 
@@ -15,19 +16,36 @@ using namespace torvelin;
 
 namespace {
 
+struct Options {
+    double step;
+    bool close_on_loop;
+    ClosureTest closure;
+};
+
 struct Case {
     VectorGrid2D reference;  // stored with x fastest
-    VectorGrid2D grid;       // the same field, stored in a random order
+    VectorGrid2D grid;       // the same field, stored in a random layout
     std::vector<Point> seeds;
-    LaneOptions options;
+    Options options;
     u64 max_steps;
 };
 
-// Growable paths, as the finder keeps them.
-struct CollectingSink {
+// Every seed traced with the same options; growable paths.
+struct CollectingLines {
+    const std::vector<Point>& seeds;
+    double step;
+    bool close_on_loop;
     std::vector<std::vector<double>>& lines;
     std::vector<bool>& closed;
+    std::size_t next_seed = 0;
 
+    bool next(LineStart& line) {
+        if (next_seed == seeds.size()) return false;
+        line = {next_seed, seeds[next_seed], step, close_on_loop};
+        ++next_seed;
+        return true;
+    }
+    void outside(std::size_t) {}
     PointSlots begin(std::size_t n, Point seed) {
         lines[n].assign(8, 0.0);
         lines[n][0] = seed.x;
@@ -96,33 +114,39 @@ Case random_case(std::mt19937_64& rng) {
             seed.y = std::uniform_real_distribution<double>(-1.0, 1.0)(rng);
         }
     }
-    LaneOptions options{.step = pick(rng, {0.0, -0.0, 1e-300}, -0.2, 0.2),
-                        .close_on_loop = std::uniform_int_distribution<int>(0, 1)(rng) == 1,
-                        .close_tol = pick(rng, {0.0, nan, inf}, 0.0, 0.2),
-                        .min_time_before_close = pick(rng, {-1.0, 0.0, nan}, 0.0, 1.0)};
+    Options options{.step = pick(rng, {0.0, -0.0, 1e-300}, -0.2, 0.2),
+                    .close_on_loop = std::uniform_int_distribution<int>(0, 1)(rng) == 1,
+                    .closure = {.close_tol = pick(rng, {0.0, nan, inf}, 0.0, 0.2),
+                                .min_time_before_close = pick(rng, {-1.0, 0.0, nan}, 0.0, 1.0)}};
     u64 max_steps = std::uniform_int_distribution<u64>(0, 300)(rng);
     if (loops) {
         const double period = 2.0 * 3.141592653589793 / swirl;
-        options = LaneOptions{
+        options = Options{
             .step = std::uniform_real_distribution<double>(0.02, 0.1)(rng) *
                     (std::uniform_int_distribution<int>(0, 1)(rng) == 0 ? -1.0 : 1.0),
             .close_on_loop = true,
-            .close_tol = std::uniform_real_distribution<double>(0.005, 0.1)(rng),
-            .min_time_before_close =
-                std::uniform_real_distribution<double>(0.0, 1.5 * period)(rng)};
+            .closure = {.close_tol = std::uniform_real_distribution<double>(0.005, 0.1)(rng),
+                        .min_time_before_close =
+                            std::uniform_real_distribution<double>(0.0, 1.5 * period)(rng)}};
         max_steps = std::uniform_int_distribution<u64>(0, 1000)(rng);
     }
-    InterleavedField stored;
-    stored.order = std::uniform_int_distribution<int>(0, 1)(rng) == 0 ? GridOrder::x_fastest
-                                                                       : GridOrder::y_fastest;
-    stored.values.resize(2 * nx * ny);
+    // The same field in a random order, interleaved or as two separate components.
+    const GridOrder order = std::uniform_int_distribution<int>(0, 1)(rng) == 0
+                                ? GridOrder::x_fastest
+                                : GridOrder::y_fastest;
+    const bool interleaved = std::uniform_int_distribution<int>(0, 1)(rng) == 0;
+    LargeVector both(2 * nx * ny), bx_stored(nx * ny), by_stored(nx * ny);
     for (u64 j = 0; j < ny; ++j) {
         for (u64 i = 0; i < nx; ++i) {
-            const u64 at = stored.order == GridOrder::x_fastest ? j * nx + i : i * ny + j;
-            stored.values[2 * at] = bx[j * nx + i];
-            stored.values[2 * at + 1] = by[j * nx + i];
+            const u64 at = order == GridOrder::x_fastest ? j * nx + i : i * ny + j;
+            both[2 * at] = bx_stored[at] = bx[j * nx + i];
+            both[2 * at + 1] = by_stored[at] = by[j * nx + i];
         }
     }
+    FieldStorage stored =
+        interleaved ? FieldStorage::interleaved(std::move(both), order)
+                    : FieldStorage::separate(ComponentValues::owned(std::move(bx_stored)),
+                                             ComponentValues::owned(std::move(by_stored)), order);
     return Case{VectorGrid2D(x_min, x_max, y_min, y_max, nx, ny, bx, by),
                 VectorGrid2D(x_min, x_max, y_min, y_max, nx, ny, std::move(stored)),
                 std::move(seeds), options, max_steps};
@@ -134,6 +158,30 @@ Case random_case(std::mt19937_64& rng) {
 bool same_bits(double a, double b) {
     if (std::isnan(a) && std::isnan(b)) return true;
     return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+// The line find_fieldlines makes of a footpoint, from the scalar tracer.
+std::vector<Point> joined_alone(const VectorGrid2D& grid, Point seed, const Options& options,
+                                u64 max_steps) {
+    const ClosableTrace ahead = trace_line_until_close(
+        grid, seed, options.step, max_steps, options.close_on_loop, options.closure.close_tol,
+        options.closure.min_time_before_close);
+    if (ahead.closed && ahead.path.size() > 2) return ahead.path;
+    const ClosableTrace behind =
+        trace_line_until_close(grid, seed, -options.step, max_steps, false,
+                               options.closure.close_tol, options.closure.min_time_before_close);
+    std::vector<Point> line(behind.path.rbegin(), behind.path.rend());
+    if (!ahead.path.empty()) line.insert(line.end(), ahead.path.begin() + 1, ahead.path.end());
+    if (line.size() <= 1) line.clear();
+    return line;
+}
+
+bool same_line(const std::vector<Point>& expected, const LineCoordinates& line) {
+    bool same = expected.size() == line.x.size() && expected.size() == line.y.size();
+    for (std::size_t k = 0; same && k < expected.size(); ++k) {
+        same = same_bits(expected[k].x, line.x[k]) && same_bits(expected[k].y, line.y[k]);
+    }
+    return same;
 }
 
 bool same_path(const ClosableTrace& expected, const std::vector<double>& xy, bool closed) {
@@ -157,11 +205,11 @@ int main() {
         for (const Point& seed : c.seeds) {
             expected.push_back(trace_line_until_close(
                 c.reference, seed, c.options.step, c.max_steps, c.options.close_on_loop,
-                c.options.close_tol, c.options.min_time_before_close));
+                c.options.closure.close_tol, c.options.closure.min_time_before_close));
             // The scalar tracer on the grid in its own storage order.
             const ClosableTrace alone = trace_line_until_close(
                 c.grid, seed, c.options.step, c.max_steps, c.options.close_on_loop,
-                c.options.close_tol, c.options.min_time_before_close);
+                c.options.closure.close_tol, c.options.closure.min_time_before_close);
             std::vector<double> xy;
             for (const Point& p : alone.path) {
                 xy.push_back(p.x);
@@ -176,8 +224,9 @@ int main() {
         for (const NamedLaneKernel& kernel : kernels) {
             std::vector<std::vector<double>> lines(c.seeds.size());
             std::vector<bool> closed(c.seeds.size(), false);
-            CollectingSink sink{lines, closed};
-            trace_in_lanes(c.grid, c.options, c.seeds, c.max_steps, sink, kernel.kernel);
+            CollectingLines collecting{c.seeds, c.options.step, c.options.close_on_loop, lines,
+                                       closed};
+            trace_in_lanes(c.grid, c.options.closure, c.max_steps, collecting, kernel.kernel);
             for (std::size_t n = 0; n < c.seeds.size(); ++n) {
                 ++checked;
                 if (!same_path(expected[n], lines[n], closed[n]) && ++failures <= 5) {
@@ -185,6 +234,22 @@ int main() {
                                 kernel.name, round, n, expected[n].path.size(),
                                 lines[n].size() / 2);
                 }
+            }
+        }
+    }
+    // Joined lines, long enough that paths span several chunks.
+    for (int round = 0; round < 300; ++round) {
+        Case c = random_case(rng);
+        c.max_steps *= 5;
+        const std::vector<LineCoordinates> joined =
+            trace_joined_lines(c.grid, c.seeds, c.options.step, c.max_steps,
+                               c.options.close_on_loop, c.options.closure);
+        for (std::size_t n = 0; n < c.seeds.size(); ++n) {
+            ++checked;
+            if (!same_line(joined_alone(c.reference, c.seeds[n], c.options, c.max_steps),
+                           joined[n]) &&
+                ++failures <= 5) {
+                std::printf("MISMATCH joined line, round %d seed %zu\n", round, n);
             }
         }
     }

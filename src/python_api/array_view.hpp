@@ -1,0 +1,70 @@
+// One typed view of a NumPy array: where its elements lie, their type, its
+// shape and strides, and its elements read in a chosen order. Every reader
+// of arrays in the module goes through it.
+//
+// A view is a snapshot of the array object's fields: Python code that runs
+// after it was taken may reshape, retype or resize the array, so a view is
+// used only until Python code runs again.
+#pragma once
+
+#include "numpy_api.hpp"
+
+#include <cstddef>
+#include <span>
+
+namespace torvelin::py {
+
+// The logical order in which elements are read.
+enum class ElementOrder {
+    last_index_fastest,   // row-major, as ndarray.ravel("C") lists them
+    first_index_fastest,  // column-major, as ndarray.ravel("F") lists them
+};
+
+class ArrayView {
+public:
+    // `array` must be a NumPy array (numpy::is_array).
+    explicit ArrayView(PyObject* array) noexcept
+        : array_(array), fields_(numpy::fields(array)) {}
+
+    PyObject* object() const noexcept { return array_; }
+    const char* data() const noexcept { return fields_->data; }
+    int ndim() const noexcept { return fields_->nd; }
+    std::span<const Py_ssize_t> shape() const noexcept {
+        return {fields_->dimensions, static_cast<std::size_t>(fields_->nd)};
+    }
+    std::span<const Py_ssize_t> strides() const noexcept {
+        return {fields_->strides, static_cast<std::size_t>(fields_->nd)};
+    }
+    std::size_t size() const noexcept;
+    int flags() const noexcept { return fields_->flags; }
+    PyObject* descr() const noexcept { return fields_->descr; }
+
+    bool aligned() const noexcept { return (flags() & numpy::flag_aligned) != 0; }
+    bool c_contiguous() const noexcept { return (flags() & numpy::flag_c_contiguous) != 0; }
+    bool f_contiguous() const noexcept { return (flags() & numpy::flag_f_contiguous) != 0; }
+    bool owns_data() const noexcept { return (flags() & numpy::flag_owndata) != 0; }
+
+    // The element type is equivalent to float64 in native byte order.
+    bool has_float64_dtype() const { return numpy::has_float64_dtype(array_); }
+    // The element type is exactly float64 in native byte order.
+    bool holds_native_float64() const noexcept;
+    // read() knows the element type: a built-in numeric or boolean type in
+    // native byte order.
+    bool readable() const noexcept;
+
+    // Every element, converted to float64 as Python's float() converts the
+    // element's item, the n-th in `order` to out[n * spacing]. Requires
+    // readable(). Float64 elements are copied bit for bit.
+    void read(ElementOrder order, double* out, std::ptrdiff_t spacing = 1) const;
+
+    // The elements of a float64 array that is aligned and contiguous, where
+    // they lie; raises TypeError "The given array is not contiguous or is
+    // misaligned." for any other non-empty array. Empty for an empty array.
+    std::span<const double> contiguous_float64() const;
+
+private:
+    PyObject* array_;
+    const numpy::ArrayFields* fields_;
+};
+
+}  // namespace torvelin::py
