@@ -173,15 +173,20 @@ private:
 }  // namespace
 
 void trace_rows(const VectorGrid2D& grid, std::span<const Point> seeds, double step,
-                u64 max_steps, double* rows) {
+                u64 max_steps, double* rows, const Checkpoint& checkpoint) {
     const u64 row_length = 2 * checked_add(max_steps, 1);
     if (!grid.can_trace_in_lanes()) {
+        u64 since_checkpoint = 0;
         for (std::size_t n = 0; n < seeds.size(); ++n) {
             double* slot = rows + n * row_length;
-            grid.follow(seeds[n], step, max_steps, [&slot](Point p) {
+            grid.follow(seeds[n], step, max_steps, [&](Point p) {
                 slot[0] = p.x;
                 slot[1] = p.y;
                 slot += 2;
+                if (++since_checkpoint == Checkpoint::scalar_steps) {
+                    checkpoint();
+                    since_checkpoint = 0;
+                }
                 return true;
             });
             pad_with_nan(slot, rows + (n + 1) * row_length);
@@ -189,34 +194,36 @@ void trace_rows(const VectorGrid2D& grid, std::span<const Point> seeds, double s
         return;
     }
     RowLines lines{seeds, step, rows, row_length, max_steps};
-    trace_in_lanes(grid, ClosureTest{}, max_steps, lines);
+    trace_in_lanes(grid, ClosureTest{}, max_steps, lines, checkpoint);
     lines.pad_rows_before(seeds.size());
 }
 
 std::vector<LineCoordinates> trace_joined_lines(const VectorGrid2D& grid,
                                                 std::span<const Point> footpoints, double step,
                                                 u64 max_steps, bool close_on_loop,
-                                                const ClosureTest& closure) {
+                                                const ClosureTest& closure,
+                                                const Checkpoint& checkpoint) {
     // Every line has room for the seed, every step and the seed once more
     // on closure, a count that must not overflow.
     if (!footpoints.empty()) checked_add(max_steps, 2);
     if (grid.can_trace_in_lanes()) {
         JoinedLines lines(footpoints, step, close_on_loop);
-        trace_in_lanes(grid, closure, max_steps, lines);
+        trace_in_lanes(grid, closure, max_steps, lines, checkpoint);
         return lines.take();
     }
     std::vector<LineCoordinates> joined(footpoints.size());
     for (std::size_t n = 0; n < footpoints.size(); ++n) {
         const ClosableTrace ahead =
             trace_line_until_close(grid, footpoints[n], step, max_steps, close_on_loop,
-                                   closure.close_tol, closure.min_time_before_close);
+                                   closure.close_tol, closure.min_time_before_close, checkpoint);
         std::vector<Point> points;
         if (ahead.closed && ahead.path.size() > 2) {
             points = ahead.path;
         } else {
             const ClosableTrace behind =
                 trace_line_until_close(grid, footpoints[n], -step, max_steps, false,
-                                       closure.close_tol, closure.min_time_before_close);
+                                       closure.close_tol, closure.min_time_before_close,
+                                       checkpoint);
             points.assign(behind.path.rbegin(), behind.path.rend());
             if (!ahead.path.empty()) {
                 points.insert(points.end(), ahead.path.begin() + 1, ahead.path.end());

@@ -6,6 +6,7 @@
 #include <span>
 #include <vector>
 
+#include "checkpoint.hpp"
 #include "lane_tracer.hpp"
 
 namespace torvelin {
@@ -13,8 +14,9 @@ namespace torvelin {
 // Writes the line of seeds[n] into rows + n * 2 * (max_steps + 1) as x, y
 // pairs, and NaN into every slot after its last point (the whole row for a
 // seed outside the grid): every slot is written once.
+// `checkpoint` is called at bounded intervals of work.
 void trace_rows(const VectorGrid2D& grid, std::span<const Point> seeds, double step,
-                u64 max_steps, double* rows);
+                u64 max_steps, double* rows, const Checkpoint& checkpoint = {});
 
 // The coordinates of a line's points; both empty when it has none.
 struct LineCoordinates {
@@ -32,6 +34,7 @@ struct LineCoordinates {
 std::vector<LineCoordinates> trace_joined_lines(const VectorGrid2D& grid,
                                                 std::span<const Point> footpoints, double step,
                                                 u64 max_steps, bool close_on_loop,
-                                                const ClosureTest& closure);
+                                                const ClosureTest& closure,
+                                                const Checkpoint& checkpoint = {});
 
 }  // namespace torvelin

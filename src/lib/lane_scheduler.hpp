@@ -4,6 +4,7 @@
 
 #include <cstddef>
 
+#include "checkpoint.hpp"
 #include "lane_tracer.hpp"
 
 namespace torvelin {
@@ -37,9 +38,11 @@ inline constexpr int max_lanes_alone = 2;
 //   void outside(id)               the seed lies outside: the line has no point.
 // Lines that run the closure test need one slot beyond `room` for the
 // closing seed.
+// `checkpoint` is called every Checkpoint::block_steps steps of work.
 template <class Lines>
 void trace_in_lanes(const VectorGrid2D& grid, const ClosureTest& closure, u64 max_steps,
-                    Lines& lines, LaneKernel kernel = advance_lanes) {
+                    Lines& lines, const Checkpoint& checkpoint = {},
+                    LaneKernel kernel = advance_lanes) {
     LaneBlock lanes{};
     int busy = 0;
     bool drained = false;  // the last request for a line found none
@@ -65,13 +68,17 @@ void trace_in_lanes(const VectorGrid2D& grid, const ClosureTest& closure, u64 ma
         }
     };
     for (int lane = 0; lane < lane_count; ++lane) fill(lane);
+    u64 since_checkpoint = 0;
     while (busy > 0) {
+        const u64 budget = Checkpoint::block_steps - since_checkpoint;
         if (busy > max_lanes_alone || !drained) {
-            kernel(grid, closure, lanes);
+            since_checkpoint += kernel(grid, closure, lanes, budget);
         } else {
             // Too few lines left to fill a block: step them one by one.
             for (int lane = 0; lane < lane_count; ++lane) {
-                if (lanes.busy[lane]) advance_one_lane(grid, closure, lanes, lane);
+                if (lanes.busy[lane]) {
+                    since_checkpoint += advance_one_lane(grid, closure, lanes, lane, budget);
+                }
             }
         }
         for (int lane = 0; lane < lane_count; ++lane) {
@@ -86,6 +93,10 @@ void trace_in_lanes(const VectorGrid2D& grid, const ClosureTest& closure, u64 ma
                 lanes.out[lane] = slots.out;
                 lanes.room[lane] = slots.room;
             }
+        }
+        if (since_checkpoint >= Checkpoint::block_steps) {
+            checkpoint();
+            since_checkpoint = 0;
         }
     }
 }

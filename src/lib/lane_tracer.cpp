@@ -56,27 +56,30 @@ std::vector<NamedLaneKernel> runnable_lane_kernels() {
     return kernels;
 }
 
-void advance_lanes(const VectorGrid2D& grid, const ClosureTest& closure, LaneBlock& lanes) {
+u64 advance_lanes(const VectorGrid2D& grid, const ClosureTest& closure, LaneBlock& lanes,
+                  u64 budget) {
     static const LaneKernel kernel = runnable_lane_kernels().front().kernel;
-    kernel(grid, closure, lanes);
+    return kernel(grid, closure, lanes, budget);
 }
 
-void advance_one_lane(const VectorGrid2D& grid, const ClosureTest& closure, LaneBlock& lanes,
-                      int lane) {
+u64 advance_one_lane(const VectorGrid2D& grid, const ClosureTest& closure, LaneBlock& lanes,
+                     int lane, u64 budget) {
     const double step = lanes.h[lane];
     const double half_step = step * 0.5;
     const double sixth_step = step / 6.0;
-    while (!lanes.ended[lane] && lanes.room[lane] > 0) {
+    u64 taken = 0;
+    for (; taken < budget && !lanes.ended[lane] && lanes.room[lane] > 0; ++taken) {
         const Point p{lanes.x[lane], lanes.y[lane]};
         const FieldValue k1{lanes.k1x[lane], lanes.k1y[lane]};
         const auto next = grid.rk4_step(p, k1, step, half_step, sixth_step);
         if (!next) {
             lanes.ended[lane] = true;
-            return;
+            return taken + 1;
         }
         record_step(lanes, lane, next->next.x, next->next.y, next->field.bx, next->field.by,
                     closure);
     }
+    return taken;
 }
 
 }  // namespace torvelin

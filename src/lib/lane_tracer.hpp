@@ -82,7 +82,7 @@ inline void record_step(LaneBlock& lanes, int lane, double px, double py, double
     }
 }
 
-using LaneKernel = void (*)(const VectorGrid2D&, const ClosureTest&, LaneBlock&);
+using LaneKernel = u64 (*)(const VectorGrid2D&, const ClosureTest&, LaneBlock&, u64 budget);
 
 struct NamedLaneKernel {
     const char* name;
@@ -94,15 +94,17 @@ struct NamedLaneKernel {
 std::vector<NamedLaneKernel> runnable_lane_kernels();
 
 // Steps every busy lane that has not ended until at least one of them ends
-// or fills its room, then returns so the caller can retire or refill it.
-// Lanes that may close need one slot beyond `room` for the closing seed.
-// Requires grid.can_trace_in_lanes().
-void advance_lanes(const VectorGrid2D& grid, const ClosureTest& closure, LaneBlock& lanes);
+// or fills its room, or `budget` steps are taken, then returns the steps
+// taken so the caller can retire or refill lanes. Lanes that may close need
+// one slot beyond `room` for the closing seed. Requires
+// grid.can_trace_in_lanes().
+u64 advance_lanes(const VectorGrid2D& grid, const ClosureTest& closure, LaneBlock& lanes,
+                  u64 budget);
 
 // Steps `lane` alone, with scalar arithmetic, until it ends or fills its
-// room: cheaper than a whole lane block when few lines are left.
-void advance_one_lane(const VectorGrid2D& grid, const ClosureTest& closure, LaneBlock& lanes,
-                      int lane);
-
+// room, or `budget` steps are taken: cheaper than a whole lane block when
+// few lines are left. Returns the steps taken.
+u64 advance_one_lane(const VectorGrid2D& grid, const ClosureTest& closure, LaneBlock& lanes,
+                     int lane, u64 budget);
 
 }  // namespace torvelin

@@ -9,7 +9,8 @@ namespace torvelin {
 
 ClosableTrace trace_line_until_close(const VectorGrid2D& grid, Point seed, double step,
                                      u64 max_steps, bool close_on_loop, double close_tol,
-                                     double min_time_before_close) {
+                                     double min_time_before_close,
+                                     const Checkpoint& checkpoint) {
     // Room for the seed, every step and the seed once more on closure.
     const u64 capacity = checked_add(max_steps, 2);
     ClosableTrace trace;
@@ -24,6 +25,7 @@ ClosableTrace trace_line_until_close(const VectorGrid2D& grid, Point seed, doubl
             return true;
         }
         const u64 this_step = step_idx++;
+        if (step_idx % Checkpoint::scalar_steps == 0) checkpoint();
         if (!close_on_loop) return true;
         if (closure.closes(this_step, step, p.x - seed.x, p.y - seed.y)) {
             trace.path.push_back(seed);

@@ -3,6 +3,7 @@
 
 #include <vector>
 
+#include "checkpoint.hpp"
 #include "vector_grid.hpp"
 
 namespace torvelin {
@@ -15,9 +16,11 @@ struct ClosableTrace {
 // Traces like VectorGrid2D::follow. With `close_on_loop`, once the elapsed
 // integration time exceeds `min_time_before_close`, a point within
 // `close_tol` of the seed ends the line as a loop: the seed is appended once
-// more and `closed` is set.
+// more and `closed` is set. `checkpoint` is called every
+// Checkpoint::scalar_steps steps.
 ClosableTrace trace_line_until_close(const VectorGrid2D& grid, Point seed, double step,
                                      u64 max_steps, bool close_on_loop, double close_tol,
-                                     double min_time_before_close);
+                                     double min_time_before_close,
+                                     const Checkpoint& checkpoint = {});
 
 }  // namespace torvelin

@@ -5,6 +5,7 @@
 #include "grid_field.hpp"
 #include "interned.hpp"
 #include "output_array.hpp"
+#include "signal_checkpoint.hpp"
 
 #include <array>
 #include <cmath>
@@ -16,6 +17,8 @@ namespace {
 constexpr u64 default_max_steps = 16384;
 constexpr double default_close_tol = 1e-6;
 constexpr double default_max_step_factor = 100.0;
+// Result entries made between two looks at pending signals.
+constexpr std::size_t entries_between_signal_checks = 1024;
 
 LargeVector coordinates(PyObject* data, std::optional<PyObject*> given, PyObject* attribute) {
     if (given) return extract_vector(*given);
@@ -72,17 +75,24 @@ PyRef find_fieldlines(const FinderArguments& args) {
     std::vector<Point> seeds(x0.size());
     for (std::size_t i = 0; i < seeds.size(); ++i) seeds[i] = Point{x0[i], y0[i]};
     // Reading the second component ran Python code, which may have changed
-    // the first; from here no Python code runs until the last line is traced.
+    // the first. From here until the last line is traced, Python code runs
+    // only in signal handlers, at checkpoints.
     field.watch.check();
     std::vector<LineCoordinates> lines;
     {
         const VectorGrid2D grid(xc.front(), xc.back(), yc.front(), yc.back(), nx, ny,
                                 std::move(field.storage));
-        lines = trace_joined_lines(grid, seeds, signed_step, max_steps, close_on_loop, closure);
+        const SignalCheckpoint checkpoint(field.watch);
+        lines = trace_joined_lines(grid, seeds, signed_step, max_steps, close_on_loop, closure,
+                                   checkpoint.checkpoint());
     }
     // Building the result may run Python code, but the field is read no more.
     PyRef result = check(PyList_New(0));
-    for (LineCoordinates& line : lines) {
+    for (std::size_t n = 0; n < lines.size(); ++n) {
+        if (n % entries_between_signal_checks == entries_between_signal_checks - 1) {
+            handle_pending_signals();
+        }
+        LineCoordinates& line = lines[n];
         if (line.size() <= 1) continue;
         const PyRef entry = line_entry(line);
         if (PyList_Append(result.get(), entry.get()) < 0) throw PythonError{};

@@ -12,6 +12,8 @@ namespace torvelin::py {
 // billions of items must not make us commit memory for them up front.
 inline constexpr std::size_t max_length_hint = std::size_t{1} << 20;
 
+inline constexpr std::size_t items_between_signal_checks = std::size_t{1} << 16;
+
 // Refuses str ("Can't extract `str` to `Vec`") and non-sequences (type
 // mismatch naming "Sequence"); otherwise passes len() (0 when that fails) to
 // `reserve`, then every item, in iteration order, to `visit`.
@@ -26,7 +28,15 @@ void for_each_item(PyObject* sequence, Visit&& visit, Reserve&& reserve) {
     }
     reserve(std::min(static_cast<std::size_t>(length), max_length_hint));
     const PyRef iterator = check(PyObject_GetIter(sequence));
-    while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) visit(item.get());
+    std::size_t count = 0;
+    while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+        visit(item.get());
+        // Converting a long list of plain numbers runs no Python code, so
+        // pending signals are looked at now and then.
+        if (++count % items_between_signal_checks == 0 && PyErr_CheckSignals() != 0) {
+            throw PythonError{};
+        }
+    }
     throw_if_error_pending();
 }
 

@@ -4,6 +4,7 @@
 #include "conversions.hpp"
 #include "grid_field.hpp"
 #include "output_array.hpp"
+#include "signal_checkpoint.hpp"
 
 #include <array>
 #include <cstdint>
@@ -59,8 +60,8 @@ PyRef trace_fieldlines(const BoundArguments& args) {
     const u64 max_steps = args.convert<UnsignedSize>(10);
 
     // The conversions after bx and by ran Python code, which may have retyped
-    // or reshaped the arrays in place: they must still qualify when read. No
-    // Python code runs from here until the last point is traced.
+    // or reshaped the arrays in place: they must still qualify when read.
+    // From here on Python code runs only in signal handlers, at checkpoints.
     args.convert<Float64Array1D>(6);
     args.convert<Float64Array1D>(7);
     CallField field = trace_field(bx_array.get(), by_array.get(), nx, ny);
@@ -70,7 +71,8 @@ PyRef trace_fieldlines(const BoundArguments& args) {
     const std::array<u64, 3> shape{seeds.size(), points_per_line, 2};
     // trace_rows writes every slot, points and padding alike.
     LargeVector points(checked_element_count(shape));
-    trace_rows(grid, seeds, step, max_steps, points.data());
+    const SignalCheckpoint checkpoint(field.watch);
+    trace_rows(grid, seeds, step, max_steps, points.data(), checkpoint.checkpoint());
     const std::array<Py_ssize_t, 3> dims{static_cast<Py_ssize_t>(shape[0]),
                                          static_cast<Py_ssize_t>(shape[1]), 2};
     return make_output_array(std::move(points), dims);

@@ -1,5 +1,6 @@
 // Every lane kernel this CPU can run must give, for every line, exactly the
 // points of the line traced on its own with the scalar tracer.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -226,7 +227,8 @@ int main() {
             std::vector<bool> closed(c.seeds.size(), false);
             CollectingLines collecting{c.seeds, c.options.step, c.options.close_on_loop, lines,
                                        closed};
-            trace_in_lanes(c.grid, c.options.closure, c.max_steps, collecting, kernel.kernel);
+            trace_in_lanes(c.grid, c.options.closure, c.max_steps, collecting, Checkpoint{},
+                           kernel.kernel);
             for (std::size_t n = 0; n < c.seeds.size(); ++n) {
                 ++checked;
                 if (!same_path(expected[n], lines[n], closed[n]) && ++failures <= 5) {
@@ -251,6 +253,38 @@ int main() {
                 ++failures <= 5) {
                 std::printf("MISMATCH joined line, round %d seed %zu\n", round, n);
             }
+        }
+    }
+    // Lines long enough for the work to be cut at checkpoints, which must
+    // come at bounded intervals and change no point.
+    for (const NamedLaneKernel& kernel : kernels) {
+        // A clean rotation, whose lines stay inside, without closure.
+        Case c = random_case(rng);
+        while (c.seeds.size() < 3 || c.reference.x_min() != -1.5) c = random_case(rng);
+        c.options.close_on_loop = false;
+        c.max_steps = 3 * Checkpoint::block_steps;
+        std::vector<std::vector<double>> lines(c.seeds.size());
+        std::vector<bool> closed(c.seeds.size(), false);
+        CollectingLines collecting{c.seeds, c.options.step, c.options.close_on_loop, lines, closed};
+        int calls = 0;
+        const Checkpoint counting([](void* count) { ++*static_cast<int*>(count); }, &calls);
+        trace_in_lanes(c.grid, c.options.closure, c.max_steps, collecting, counting,
+                       kernel.kernel);
+        u64 longest = 0;
+        for (std::size_t n = 0; n < c.seeds.size(); ++n) {
+            const ClosableTrace alone = trace_line_until_close(
+                c.reference, c.seeds[n], c.options.step, c.max_steps, c.options.close_on_loop,
+                c.options.closure.close_tol, c.options.closure.min_time_before_close);
+            longest = std::max<u64>(longest, alone.path.size());
+            ++checked;
+            if (!same_path(alone, lines[n], closed[n]) && ++failures <= 5) {
+                std::printf("MISMATCH with checkpoints, kernel %s seed %zu\n", kernel.name, n);
+            }
+        }
+        // At least once every block_steps steps of the longest line.
+        if ((longest <= c.max_steps || static_cast<u64>(calls) < 3) && ++failures <= 5) {
+            std::printf("kernel %s: %d checkpoints for a line of %llu points\n", kernel.name, calls,
+                        static_cast<unsigned long long>(longest));
         }
     }
     std::printf("lane kernels checked:");
