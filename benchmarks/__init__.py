@@ -1,0 +1,10 @@
+"""torvelin's benchmark harness: `python benchmarks/run.py [--quick] [--json PATH]`.
+
+Modules:
+
+  common     grids and fields, timing, step counting, bit-for-bit comparison
+  peers      the other tracers (numba, NumPy, SciPy, matplotlib, streamtracer)
+  workloads  (a) to (d): torvelin against every peer on fixed problems
+  report     result rows, tables, JSON, the exit status
+  cli        options and the order of the workloads
+"""
