@@ -5,6 +5,7 @@ Modules:
   common     grids and fields, timing, step counting, bit-for-bit comparison
   peers      the other tracers (numba, NumPy, SciPy, matplotlib, streamtracer)
   workloads  (a) to (d): torvelin against every peer on fixed problems
-  report     result rows, tables, JSON, the exit status
+  scaling    (e): cost per step against grid size
+  report     result rows, tables, JSON, the scaling plot, the exit status
   cli        options and the order of the workloads
 """

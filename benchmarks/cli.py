@@ -11,14 +11,18 @@ import time
 import traceback
 import types
 from importlib import metadata
+from pathlib import Path
 
 import numpy as np
 
 import torvelin
 
 from . import peers as P
-from . import workloads
+from . import scaling, workloads
+from .common import available_cores
 from .report import Report
+
+ROOT = Path(__file__).resolve().parent.parent
 
 # name -> (function, what it measures), in the order they run.
 WORKLOADS = {
@@ -27,8 +31,13 @@ WORKLOADS = {
                       "(b) line currents, 512^2, seed lattice, every peer"),
     "find": (workloads.find, "(c) find_fieldlines on 1024^2 (nx, ny) arrays"),
     "overhead": (workloads.overhead, "(d) call overhead, 8^2, one seed"),
+    "scaling": (scaling.scaling, "(e) ns/step against grid size, torvelin and the numba peers"),
 }
-USES_NUMBA = {"rotation", "line-currents"}
+USES_NUMBA = {"rotation", "line-currents", "scaling"}
+
+FULL_SIZES = (256, 1024, 2048, 4096, 8192)
+QUICK_SIZES = (256, 1024)
+DEFAULT_PLOT = ROOT / "benchmarks" / "scaling.png"
 
 
 def workload_list(text):
@@ -41,17 +50,52 @@ def workload_list(text):
     return [w for w in WORKLOADS if w in names]  # in the order they run, once each
 
 
+def size_list(text):
+    try:
+        sizes = sorted({int(v) for v in text.split(",") if v.strip()})
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a list of integers: {text!r}") from None
+    if not sizes or sizes[0] < 16:
+        raise argparse.ArgumentTypeError("grid sizes are points per side, 16 or more")
+    return sizes
+
+
+def positive_int(text):
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError("must be 1 or more")
+    return value
+
+
 def parse_args(argv=None, description=None):
     parser = argparse.ArgumentParser(
         description=description,
         epilog="workloads: " + "; ".join(f"{k}: {v[1]}" for k, v in WORKLOADS.items()))
     parser.add_argument("--quick", action="store_true",
-                        help="fewer repetitions and smaller slow-peer runs (smoke test)")
+                        help="fewer repetitions, smaller slow-peer runs and grid sizes "
+                             f"{','.join(map(str, QUICK_SIZES))} (smoke test)")
     parser.add_argument("--json", metavar="PATH", help="also write all figures to this JSON file")
     parser.add_argument("--only", metavar="NAMES", type=workload_list,
                         help="run only these workloads, comma-separated: "
                              + ",".join(WORKLOADS))
+    parser.add_argument("--sizes", metavar="N,N,...", type=size_list,
+                        help="points per side of the scaling grids (default "
+                             f"{','.join(map(str, FULL_SIZES))})")
+    parser.add_argument("--threads", metavar="N", type=positive_int,
+                        help="threads of the numba prange peer (default: the cores "
+                             f"available, here {available_cores()})")
+    plot = parser.add_mutually_exclusive_group()
+    plot.add_argument("--plot", metavar="PATH", type=Path, default=DEFAULT_PLOT,
+                      help="where the scaling workload writes its log-log PNG "
+                           "(default benchmarks/scaling.png in the repository)")
+    plot.add_argument("--no-plot", dest="plot", action="store_const", const=None,
+                      help="write no plot")
     args = parser.parse_args(argv)
+    if args.sizes is None:
+        args.sizes = list(QUICK_SIZES if args.quick else FULL_SIZES)
     if args.only is None:
         args.only = list(WORKLOADS)
     return args
@@ -61,11 +105,13 @@ def config(quick):
     if quick:
         return types.SimpleNamespace(
             reps_fast=3, reps_mid=2, reps_slow=1, reps_find=3, reps_overhead=2,
+            reps_scale=2,
             lattice=16, scipy_rot_seeds=4, scipy_rot_steps=200, scipy_lc_seeds=8,
             streamplot_rot_seeds=16, streamplot_rot_maxlength=2.0, streamplot_lc_seeds=16,
         )
     return types.SimpleNamespace(
         reps_fast=7, reps_mid=3, reps_slow=2, reps_find=5, reps_overhead=5,
+        reps_scale=5,
         lattice=32, scipy_rot_seeds=64, scipy_rot_steps=2000, scipy_lc_seeds=64,
         streamplot_rot_seeds=64, streamplot_rot_maxlength=8.0, streamplot_lc_seeds=64,
     )
@@ -92,16 +138,18 @@ def versions(peers):
     return out
 
 
-def compile_numba(peers, report):
-    """The numba tracer, compiled outside any timed region; a failure is
+def compile_numba(peers, report, threads):
+    """The numba tracers, compiled outside any timed region; a failure is
     recorded as a failed peer."""
     if peers.numba is None:
         return
     try:
         t0 = time.perf_counter()
         tracers = P.NumbaTracers(peers.numba)
+        used = tracers.set_threads(threads)
         tracers.warm_up()
-        print(f"numba tracer compiled in {time.perf_counter() - t0:.1f} s (not timed)")
+        print(f"numba tracers compiled in {time.perf_counter() - t0:.1f} s (not timed); "
+              f"prange peer: {used} threads, {tracers.threading_layer()} threading layer")
         peers.numba_run = tracers
     except Exception as exc:
         report.failed["numba"] = f"compilation failed: {type(exc).__name__}: {exc}"
@@ -122,13 +170,16 @@ def main(argv=None, description=None):
           "ratio = peer time / torvelin time")
     if args.only != list(WORKLOADS):
         print(f"workloads: {', '.join(args.only)}")
+    if "scaling" in args.only:
+        print(f"grid sizes: {', '.join(map(str, args.sizes))} points per side")
     for tool, reason in report.skipped.items():
         print(f"skipped {P.label(tool)}: {reason}")
 
     if set(args.only) & USES_NUMBA:
-        compile_numba(peers, report)
+        compile_numba(peers, report, args.threads)
 
-    ctx = types.SimpleNamespace(cfg=cfg, report=report, peers=peers, cpu=cpu)
+    ctx = types.SimpleNamespace(cfg=cfg, report=report, peers=peers, sizes=args.sizes,
+                                plot=args.plot, cpu=cpu)
     for name in args.only:
         WORKLOADS[name][0](ctx)
 
@@ -143,7 +194,8 @@ def main(argv=None, description=None):
     if args.json:
         report.write_json(
             args.json, cpu=cpu, versions=vers, quick=args.quick, platform=platform.platform(),
-            options={"only": args.only},
+            options={"only": args.only, "sizes": args.sizes, "threads": args.threads,
+                     "plot": str(args.plot) if args.plot else None},
             total_seconds=total)
         print(f"wrote {args.json}")
 

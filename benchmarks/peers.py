@@ -4,9 +4,10 @@ Optional packages are imported by `load()`, which notes the reason for each
 one that cannot be imported; nothing is imported when this module is.
 
 Same-formula peers (their points are checked to be bit-identical to
-torvelin's): a numba RK4 tracing one seed after another and a NumPy RK4
-vectorised over seeds. The numba tracer reads the flat bx and by arrays in
-place (index j * nx + i), as torvelin does. Other peers: SciPy's solve_ivp on a
+torvelin's): a numba RK4 tracing one seed after another, the same numba code
+with the seeds spread over threads (`prange`), and a NumPy RK4 vectorised over
+seeds. The numba tracers read the flat bx and by arrays in place (index
+j * nx + i), as torvelin does. Other peers: SciPy's solve_ivp on a
 RegularGridInterpolator, matplotlib's streamplot and streamtracer.
 """
 
@@ -17,11 +18,12 @@ from importlib import metadata
 
 import numpy as np
 
-from .common import Grid, rotation_field
+from .common import Grid, available_cores, rotation_field
 
 TOOL_LABELS = {
     "torvelin": "torvelin",
     "numba": "numba @njit, per seed",
+    "numba_prange": "numba prange over seeds",
     "numpy": "NumPy, vectorised over seeds",
     "scipy": "SciPy solve_ivp RK45 + RGI",
     "streamplot": "matplotlib streamplot",
@@ -87,6 +89,7 @@ def load(report):
         mpl=_try_import(report, "streamplot", _import_matplotlib),
         streamtracer=_try_import(report, "streamtracer", _import_streamtracer),
         numba_run=None,
+        numba_prange_run=None,
     )
 
 
@@ -110,29 +113,53 @@ def versions(peers):
 
 class NumbaTracers:
     """Per-seed fixed-step RK4 with bilinear interpolation, compiled by numba,
-    one seed after another (`serial`).
+    in two drivers over the seeds: `serial` (one seed after another) and
+    `parallel` (numba.prange, the seeds spread over `threads` threads).
 
     Every product and sum is written in the order torvelin evaluates it, and
     numba contracts nothing into fused multiply-adds without fastmath, so the
-    points should match torvelin's bit for bit. bx and by are read in place:
-    the flat arrays as given, no copy."""
+    points should match torvelin's bit for bit. Both drivers read bx and by
+    in place: the flat arrays as given, no copy."""
 
     def __init__(self, numba):
         self.numba = numba
-        self._serial = _compile_numba_tracers(numba)
+        self._serial, self._parallel = _compile_numba_tracers(numba)
+        self.threads = 1
 
     def serial(self, grid, seeds_arr, h, max_steps):
         return self._serial(grid.xmin, grid.xmax, grid.ymin, grid.ymax, grid.nx, grid.ny,
                             grid.bx, grid.by, seeds_arr, h, max_steps)
 
+    def parallel(self, grid, seeds_arr, h, max_steps):
+        # The count is per calling thread; setting it costs nothing measurable.
+        self.numba.set_num_threads(self.threads)
+        return self._parallel(grid.xmin, grid.xmax, grid.ymin, grid.ymax, grid.nx, grid.ny,
+                              grid.bx, grid.by, seeds_arr, h, max_steps)
+
+    def set_threads(self, wanted):
+        """Threads for the parallel driver: `wanted` (default: every core this
+        process may run on), at most the size of numba's pool. Returns it."""
+        pool = int(self.numba.config.NUMBA_NUM_THREADS)
+        self.threads = max(1, min(wanted or available_cores(), pool))
+        return self.threads
+
+    def threading_layer(self):
+        try:
+            return self.numba.threading_layer()
+        except ValueError:  # no parallel function has run yet
+            return "unknown"
+
     def warm_up(self):
-        """Compiles the tracer outside any timed region."""
+        """Compiles both drivers outside any timed region."""
         tiny = Grid(0.0, 1.0, 0.0, 1.0, 3, 3, rotation_field)
-        self.serial(tiny, np.array([[0.5, 0.5]]), 0.1, 2)
+        seeds = np.array([[0.5, 0.5], [0.25, 0.5]])
+        self.serial(tiny, seeds, 0.1, 2)
+        self.parallel(tiny, seeds, 0.1, 2)
 
 
 def _compile_numba_tracers(numba):
     njit = numba.njit(error_model="numpy", cache=False)
+    prange = numba.prange
 
     @njit
     def cell(f, n):
@@ -209,7 +236,16 @@ def _compile_numba_tracers(numba):
                        h, max_steps, out[k])
         return out
 
-    return trace_serial
+    @numba.njit(error_model="numpy", cache=False, parallel=True)
+    def trace_parallel(xmin, xmax, ymin, ymax, nx, ny, bx, by, seeds, h, max_steps):
+        ns = seeds.shape[0]
+        out = np.full((ns, max_steps + 1, 2), np.nan)
+        for k in prange(ns):
+            trace_seed(xmin, xmax, ymin, ymax, nx, ny, bx, by, seeds[k, 0], seeds[k, 1],
+                       h, max_steps, out[k])
+        return out
+
+    return trace_serial, trace_parallel
 
 
 # --------------------------------------------------------------------------

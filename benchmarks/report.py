@@ -1,5 +1,6 @@
 """What a run measured: the result rows, the extra figures, the peers that
-were skipped or failed, the bit-identity checks; printing and JSON."""
+were skipped or failed, the bit-identity checks; printing, JSON and the
+scaling plot."""
 
 import json
 import math
@@ -118,3 +119,40 @@ def finite_or_none(obj):
     if isinstance(obj, (list, tuple)):
         return [finite_or_none(v) for v in obj]
     return obj
+
+
+SCALING_STYLE = {  # tool -> colour; field -> line style and marker
+    "torvelin": "tab:blue", "numba": "tab:orange", "numba_prange": "tab:green",
+    "rotation": ("-", "o"), "line_currents": ("--", "s"),
+}
+
+
+def plot_scaling(plt, rows, path, title):
+    """Log-log plot of ns/step against points per side, one line per
+    (tool, field) among the scaling rows."""
+    fig, ax = plt.subplots(figsize=(7.0, 4.8))
+    try:
+        sizes = sorted({r["n"] for r in rows})
+        series = {}
+        for r in rows:
+            series.setdefault((r["tool"], r["field"]), []).append((r["n"], r["ns_per_step"]))
+        for (tool, field), points in series.items():
+            points.sort()
+            style, marker = SCALING_STYLE.get(field, ("-", "o"))
+            ax.plot([p[0] for p in points], [p[1] for p in points], linestyle=style,
+                    marker=marker, color=SCALING_STYLE.get(tool),
+                    label=f"{label(tool)}, {field.replace('_', ' ')}")
+        ax.set_xscale("log", base=2)
+        ax.set_yscale("log")
+        ax.set_xticks(sizes)
+        ax.set_xticklabels([f"{n}²" for n in sizes])
+        ax.xaxis.set_minor_locator(plt.NullLocator())
+        ax.set_xlabel("grid points")
+        ax.set_ylabel("ns per RK4 step")
+        ax.set_title(title, fontsize=10)
+        ax.grid(True, which="major", alpha=0.3)
+        ax.legend(fontsize=8)
+        fig.tight_layout()
+        fig.savefig(path, dpi=120)
+    finally:
+        plt.close(fig)

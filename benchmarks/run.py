@@ -1,7 +1,8 @@
 #!/usr/bin/env python
 """Time torvelin's tracers against other ways of tracing field lines.
 
-    python benchmarks/run.py [--quick] [--json PATH] [--only NAMES]
+    python benchmarks/run.py [--quick] [--json PATH] [--only NAMES] [--sizes N,N,...]
+                             [--threads N] [--plot PATH | --no-plot]
 
 Everything runs in one process on the same data and prints, per workload, the
 cost per step (total time / steps actually taken; per point for tools that
@@ -23,24 +24,32 @@ Workloads (--only takes their names, comma-separated):
                      timed on its own as a call with numsteps=0.
   (d) overhead       10,000 calls with one seed and 10 steps on 8 x 8 points,
                      next to numpy.full((1, 11, 2), nan).
+  (e) scaling        the rotation (256 seeds at r = 0.2..0.8) and the line
+                     currents (256 seeds on closed loops around one wire) on
+                     each grid of --sizes (default 256^2 to 8192^2), 2000 steps
+                     of about one grid cell; torvelin against the numba tracer
+                     per seed and the same numba code in a prange loop over the
+                     seeds (--threads, default all cores). Writes a log-log
+                     plot of ns/step against grid size (--plot).
 
-Peers (each skipped, with the reason, when it cannot be imported): a numba
-per-seed RK4 and a NumPy RK4 vectorised over seeds, both with torvelin's exact
-formulas (their points are checked to be bit-identical to torvelin's), SciPy's
-solve_ivp (RK45) on a RegularGridInterpolator, matplotlib's streamplot and the
-streamtracer package.
+Peers (each skipped, with the reason, when it cannot be imported): numba RK4
+per seed and in a prange loop, and a NumPy RK4 vectorised over seeds, all with
+torvelin's exact formulas (their points are checked to be bit-identical to
+torvelin's), SciPy's solve_ivp (RK45) on a RegularGridInterpolator,
+matplotlib's streamplot and the streamtracer package.
 
---quick shrinks the slow peers and the repetition counts so that the whole run
+--quick shrinks the slow peers, the repetition counts and the grid sizes (256
+and 1024 points per side unless --sizes says otherwise) so that the whole run
 takes well under a minute (a smoke test; nothing is asserted about timings).
 The exit status is 1 when a peer that could be imported fails, or when the
-numba or NumPy points differ from torvelin's.
+points of a same-formula peer differ from torvelin's.
 """
 
 import os
 import sys
 
-# One thread everywhere: the machine has few cores and a spinning BLAS or
-# OpenMP worker thread disturbs the timings. This must precede the NumPy import.
+# One thread for BLAS and OpenMP: the machine has few cores and a spinning
+# worker thread disturbs the timings. This must precede the NumPy import.
 for _var in (
     "OPENBLAS_NUM_THREADS",
     "OMP_NUM_THREADS",
@@ -48,9 +57,13 @@ for _var in (
     "NUMEXPR_NUM_THREADS",
     "VECLIB_MAXIMUM_THREADS",
     "BLIS_NUM_THREADS",
-    "NUMBA_NUM_THREADS",
 ):
     os.environ[_var] = "1"
+# numba's prange peer runs on numba's own workqueue threads, which the OpenMP
+# setting above does not limit (numba's OpenMP layer would be held to one
+# thread by it). The pool has one thread per core; the peer sets the count it
+# uses, and every other numba peer is single-threaded code.
+os.environ["NUMBA_THREADING_LAYER"] = "workqueue"
 
 if not __package__:
     # Run as a script: import the harness as the package `benchmarks` from the
