@@ -32,6 +32,11 @@ WORKLOADS = {
     "find": (workloads.find, "(c) find_fieldlines on 1024^2 (nx, ny) arrays"),
     "overhead": (workloads.overhead, "(d) call overhead, 8^2, one seed"),
     "scaling": (scaling.scaling, "(e) ns/step against grid size, torvelin and the numba peers"),
+    "pages": (scaling.pages, "(f) huge against 4 KiB pages for the caller's arrays, largest size"),
+    "fixed-cost": (scaling.fixed_cost,
+                   "(g) calls without steps against copying the field, largest size"),
+    "find-vs-trace": (scaling.find_vs_trace, "(h) find per point against trace per step, 512^2"),
+    "memory": (scaling.peak_memory, "(i) peak memory of one trace, largest size, fresh process"),
 }
 USES_NUMBA = {"rotation", "line-currents", "scaling"}
 
@@ -83,7 +88,8 @@ def parse_args(argv=None, description=None):
                              + ",".join(WORKLOADS))
     parser.add_argument("--sizes", metavar="N,N,...", type=size_list,
                         help="points per side of the scaling grids (default "
-                             f"{','.join(map(str, FULL_SIZES))})")
+                             f"{','.join(map(str, FULL_SIZES))}); the largest is also the "
+                             "grid of pages, fixed-cost and memory")
     parser.add_argument("--threads", metavar="N", type=positive_int,
                         help="threads of the numba prange peer (default: the cores "
                              f"available, here {available_cores()})")
@@ -105,13 +111,13 @@ def config(quick):
     if quick:
         return types.SimpleNamespace(
             reps_fast=3, reps_mid=2, reps_slow=1, reps_find=3, reps_overhead=2,
-            reps_scale=2,
+            reps_scale=2, reps_large=2,
             lattice=16, scipy_rot_seeds=4, scipy_rot_steps=200, scipy_lc_seeds=8,
             streamplot_rot_seeds=16, streamplot_rot_maxlength=2.0, streamplot_lc_seeds=16,
         )
     return types.SimpleNamespace(
         reps_fast=7, reps_mid=3, reps_slow=2, reps_find=5, reps_overhead=5,
-        reps_scale=5,
+        reps_scale=5, reps_large=3,
         lattice=32, scipy_rot_seeds=64, scipy_rot_steps=2000, scipy_lc_seeds=64,
         streamplot_rot_seeds=64, streamplot_rot_maxlength=8.0, streamplot_lc_seeds=64,
     )
@@ -170,7 +176,7 @@ def main(argv=None, description=None):
           "ratio = peer time / torvelin time")
     if args.only != list(WORKLOADS):
         print(f"workloads: {', '.join(args.only)}")
-    if "scaling" in args.only:
+    if set(args.only) & {"scaling", "pages", "fixed-cost", "memory"}:
         print(f"grid sizes: {', '.join(map(str, args.sizes))} points per side")
     for tool, reason in report.skipped.items():
         print(f"skipped {P.label(tool)}: {reason}")
@@ -179,7 +185,7 @@ def main(argv=None, description=None):
         compile_numba(peers, report, args.threads)
 
     ctx = types.SimpleNamespace(cfg=cfg, report=report, peers=peers, sizes=args.sizes,
-                                plot=args.plot, cpu=cpu)
+                                large=max(args.sizes), plot=args.plot, cpu=cpu)
     for name in args.only:
         WORKLOADS[name][0](ctx)
 

@@ -160,6 +160,16 @@ def rotation_field(X, Y):
     return -Y, X
 
 
+def rotation_ij(x, y):
+    """The rotation field as (nx, ny) C-ordered arrays indexed [i, j], as
+    find_fieldlines reads them; written in place, without temporaries."""
+    bx = np.empty((x.size, y.size))
+    by = np.empty((x.size, y.size))
+    bx[...] = -y[None, :]
+    by[...] = x[:, None]
+    return bx, by
+
+
 WIRE_X = 0.5
 WIRE_RADIUS = 0.1
 

@@ -4,10 +4,11 @@
     python benchmarks/run.py [--quick] [--json PATH] [--only NAMES] [--sizes N,N,...]
                              [--threads N] [--plot PATH | --no-plot]
 
-Everything runs in one process on the same data and prints, per workload, the
-cost per step (total time / steps actually taken; per point for tools that
-report points) and the ratio of each peer to torvelin (peer time / torvelin
-time, so a ratio above 1 means the peer is slower).
+Everything runs in one process on the same data (the peak memory in a fresh
+one) and prints, per workload, the cost per step (total time / steps actually
+taken; per point for tools that report points) and the ratio of each peer to
+torvelin (peer time / torvelin time, so a ratio above 1 means the peer is
+slower).
 
 Workloads (--only takes their names, comma-separated):
 
@@ -31,6 +32,16 @@ Workloads (--only takes their names, comma-separated):
                      per seed and the same numba code in a prange loop over the
                      seeds (--threads, default all cores). Writes a log-log
                      plot of ns/step against grid size (--plot).
+  (f) pages          (e)'s rotation on the largest grid with the field arrays
+                     allocated with NumPy's huge-page advice and without it.
+  (g) fixed-cost     trace_fieldlines with max_steps=0 and find_fieldlines with
+                     numsteps=0 on the largest grid, as a share of the time
+                     NumPy takes to copy both field components.
+  (h) find-vs-trace  find_fieldlines per returned point against trace_fieldlines
+                     per step on a 512 x 512 rotation, same footpoints.
+  (i) memory         growth of the peak resident set during one trace of (e)'s
+                     rotation on the largest grid, beyond the result's size, as
+                     a share of the field's size; measured in a fresh process.
 
 Peers (each skipped, with the reason, when it cannot be imported): numba RK4
 per seed and in a prange loop, and a NumPy RK4 vectorised over seeds, all with
