@@ -227,17 +227,7 @@ def _compile_numba_tracers(numba):
             row[n, 0] = x
             row[n, 1] = y
 
-    @njit
-    def trace_serial(xmin, xmax, ymin, ymax, nx, ny, bx, by, seeds, h, max_steps):
-        ns = seeds.shape[0]
-        out = np.full((ns, max_steps + 1, 2), np.nan)
-        for k in range(ns):
-            trace_seed(xmin, xmax, ymin, ymax, nx, ny, bx, by, seeds[k, 0], seeds[k, 1],
-                       h, max_steps, out[k])
-        return out
-
-    @numba.njit(error_model="numpy", cache=False, parallel=True)
-    def trace_parallel(xmin, xmax, ymin, ymax, nx, ny, bx, by, seeds, h, max_steps):
+    def trace_seeds(xmin, xmax, ymin, ymax, nx, ny, bx, by, seeds, h, max_steps):
         ns = seeds.shape[0]
         out = np.full((ns, max_steps + 1, 2), np.nan)
         for k in prange(ns):
@@ -245,6 +235,10 @@ def _compile_numba_tracers(numba):
                        h, max_steps, out[k])
         return out
 
+    # Compiled without parallel=True, prange is a plain range: one seed after
+    # another. With it, the seeds are spread over numba's threads.
+    trace_serial = njit(trace_seeds)
+    trace_parallel = numba.njit(error_model="numpy", cache=False, parallel=True)(trace_seeds)
     return trace_serial, trace_parallel
 
 
