@@ -1,0 +1,13 @@
+"""torvelin's benchmark harness: `python benchmarks/run.py [--quick] [--json PATH]`.
+
+Modules:
+
+  common     grids and fields, timing, step counting, bit-for-bit comparison
+  peers      the other tracers (numba, NumPy, SciPy, matplotlib, streamtracer)
+  workloads  (a) to (d): torvelin against every peer on fixed problems
+  scaling    (e) to (i): cost per step against grid size, page size, fixed
+             costs, find_fieldlines against trace_fieldlines, peak memory
+  memory     the process's memory from /proc; the peak-memory child process
+  report     result rows, tables, JSON, the scaling plot, the exit status
+  cli        options and the order of the workloads
+"""
