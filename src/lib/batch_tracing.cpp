@@ -1,11 +1,11 @@
 #include "batch_tracing.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <unordered_map>
 
 #include "lane_scheduler.hpp"
-#include "path_chunks.hpp"
 #include "trace_until_close.hpp"
 
 namespace torvelin {
@@ -19,6 +19,8 @@ void pad_with_nan(double* from, double* to) {
 // Rows of fixed length: a line can never outgrow its row. Each slot is
 // written once, by a point or by padding, so the rows need no filling first.
 struct RowLines {
+    static constexpr std::ptrdiff_t point_stride = 2;
+
     std::span<const Point> seeds;
     double step;
     double* rows;
@@ -47,127 +49,154 @@ struct RowLines {
         double* start = row(n);
         start[0] = seed.x;
         start[1] = seed.y;
-        return {start + 2, max_steps};
+        return {start + 2, start + 3, max_steps};
     }
-    PointSlots grow(std::size_t, double*) const { throw InternalFault("a row overflowed"); }
-    void end(std::size_t n, double* out, bool) const noexcept { pad_with_nan(out, row(n + 1)); }
+    PointSlots grow(std::size_t, double*, double*) const {
+        throw InternalFault("a row overflowed");
+    }
+    void end(std::size_t n, double* x, double*, bool) const noexcept {
+        pad_with_nan(x, row(n + 1));
+    }
 };
 
-// The x and y coordinates of the points of `path` from `from` on, to
-// x[to], y[to] and onwards, or backwards from there when `reversed`.
-void copy_coordinates(const ChunkedPath& path, std::size_t from, LineCoordinates& line,
-                      std::size_t to, bool reversed) {
-    double* x = line.x.data();
-    double* y = line.y.data();
-    path.for_each_run(from, [&](std::size_t first, const double* xy, std::size_t count) {
-        if (reversed) {
-            const std::size_t last = to - (first - from);
-            for (std::size_t k = 0; k < count; ++k) {
-                x[last - k] = xy[2 * k];
-                y[last - k] = xy[2 * k + 1];
-            }
-            return;
-        }
-        const std::size_t start = to + (first - from);
-        for (std::size_t k = 0; k < count; ++k) {
-            x[start + k] = xy[2 * k];
-            y[start + k] = xy[2 * k + 1];
-        }
-    });
-}
-
 // Both halves of every footpoint's line, traced one after the other in the
-// same lane, and joined as soon as the second ends: only the lines in the
-// lanes are held in chunks, every finished line has its final coordinates.
+// same lane, written straight into the buffers that become the line's
+// coordinate arrays. Without the closure test the backward half goes first:
+// reversed where it lies, it is the start of the line, and the forward half
+// follows it in the same buffers, so no point moves. With the test the
+// forward half goes first, as it may stand alone; a line that does not
+// close has the backward half put before it, the shorter half moving.
 class JoinedLines {
 public:
-    JoinedLines(std::span<const Point> footpoints, double step, bool close_on_loop)
+    static constexpr std::ptrdiff_t point_stride = 1;
+
+    JoinedLines(std::span<const Point> footpoints, double step, u64 max_steps,
+                bool close_on_loop)
         : footpoints_(footpoints), step_(step), close_on_loop_(close_on_loop),
+          // The seed, both halves' steps and, on closure, the seed again.
+          longest_(2 * std::min<u64>(max_steps, u64{1} << 60) + 2),
           lines_(footpoints.size()) {}
 
-    // A line's id is twice its footpoint's index, plus one for the backward half.
+    // A line's first half has id 2n, its second 2n + 1.
     bool next(LineStart& line) {
-        if (!backward_.empty()) {
-            const std::size_t n = backward_.back();
-            backward_.pop_back();
-            line = {2 * n + 1, footpoints_[n], -step_, false};
+        if (!second_halves_.empty()) {
+            const std::size_t n = second_halves_.back();
+            second_halves_.pop_back();
+            line = {2 * n + 1, footpoints_[n], close_on_loop_ ? -step_ : step_, false};
             return true;
         }
         if (next_footpoint_ == footpoints_.size()) return false;
         const std::size_t n = next_footpoint_++;
-        line = {2 * n, footpoints_[n], step_, close_on_loop_};
+        line = {2 * n, footpoints_[n], close_on_loop_ ? step_ : -step_, close_on_loop_};
         return true;
     }
-    // The backward half starts where the forward one did, so it lies outside too.
+    // The second half starts where the first did, so it lies outside too.
     void outside(std::size_t) const noexcept {}
+
     PointSlots begin(std::size_t id, Point seed) {
-        double* out = half(id).start(pool_);
-        out[0] = seed.x;
-        out[1] = seed.y;
-        return {out + 2, ChunkedPath::chunk_points - 1};
+        LineCoordinates& line = half(id);
+        // Backward first, the forward half goes on from the footpoint,
+        // which ends the reversed backward half.
+        if (!close_on_loop_ && id % 2 == 1) return slots_after(line, line.size);
+        reserve(line, std::min<u64>(initial_capacity, longest_));
+        line.x.data()[0] = seed.x;
+        line.y.data()[0] = seed.y;
+        return slots_after(line, 1);
     }
-    PointSlots grow(std::size_t id, double*) {
-        return {half(id).grow(pool_), ChunkedPath::chunk_points};
+    PointSlots grow(std::size_t id, const double* x, const double*) {
+        LineCoordinates& line = half(id);
+        const auto used = static_cast<std::size_t>(x - line.x.data());
+        const std::size_t capacity = line.x.capacity();
+        // Doubling while blocks are small and copied; remapped ones grow by
+        // a quarter, so that little of their address space stays unused.
+        const u64 wanted = capacity < mapped_capacity ? 2 * capacity : capacity + capacity / 4;
+        reserve(line, std::min<u64>(wanted, longest_));
+        return slots_after(line, used);
     }
-    void end(std::size_t id, const double* out, bool closed) {
-        ChunkedPath& path = half(id);
-        path.finish(out);
+    void end(std::size_t id, const double* x, const double*, bool closed) {
+        LineCoordinates& line = half(id);
+        line.size = static_cast<std::size_t>(x - line.x.data());
         const std::size_t n = id / 2;
         if (id % 2 == 0) {
-            if (closed && path.size() > 2) {
-                emit(n, path.size(), [&](LineCoordinates& line) {
-                    copy_coordinates(path, 0, line, 0, false);
-                });
-                release(n);
-                return;
-            }
-            backward_.push_back(n);
+            if (close_on_loop_ && closed && line.size > 2) return finish(lines_[n]);
+            if (!close_on_loop_) std::reverse(line.x.data(), line.x.data() + line.size);
+            if (!close_on_loop_) std::reverse(line.y.data(), line.y.data() + line.size);
+            second_halves_.push_back(n);
             return;
         }
-        ChunkedPath& ahead = forward(n);
-        ChunkedPath& behind = path;
-        const std::size_t count = behind.size() + (ahead.size() == 0 ? 0 : ahead.size() - 1);
-        if (count > 1) {
-            emit(n, count, [&](LineCoordinates& line) {
-                copy_coordinates(behind, 0, line, behind.size() - 1, true);
-                copy_coordinates(ahead, 1, line, behind.size(), false);
-            });
-        }
-        release(n);
+        if (close_on_loop_) join(n);
+        finish(lines_[n]);
     }
 
     std::vector<LineCoordinates> take() { return std::move(lines_); }
 
 private:
-    // The halves of the lines in the lanes, by id.
-    ChunkedPath& half(std::size_t id) { return halves_[id]; }
-    ChunkedPath& forward(std::size_t n) { return halves_[2 * n]; }
+    static constexpr std::size_t initial_capacity = 256;
+    // Points from which a buffer is mapped (see large_buffer.hpp).
+    static constexpr std::size_t mapped_capacity = (std::size_t{4} << 20) / sizeof(double);
 
-    template <class Fill>
-    void emit(std::size_t n, std::size_t count, Fill&& fill) {
-        LineCoordinates& line = lines_[n];
-        line.x = LargeVector(count);
-        line.y = LargeVector(count);
-        fill(line);
+    // Where a half's points go: the line's own buffers, but for the
+    // backward half of a line that may close, which goes apart.
+    LineCoordinates& half(std::size_t id) {
+        if (close_on_loop_ && id % 2 == 1) return apart_[id / 2];
+        return lines_[id / 2];
     }
-    // Both halves of footpoint n's line, once its coordinates are out.
-    void release(std::size_t n) {
-        for (const std::size_t id : {2 * n, 2 * n + 1}) {
-            const auto found = halves_.find(id);
-            if (found == halves_.end()) continue;
-            found->second.clear(pool_);
-            halves_.erase(found);
+    static void reserve(LineCoordinates& line, std::size_t capacity) {
+        line.x.reallocate(capacity);
+        line.y.reallocate(capacity);
+    }
+    // After `used` points, less the slot kept for the closing seed.
+    static PointSlots slots_after(LineCoordinates& line, std::size_t used) {
+        if (line.x.capacity() < used + 1) reserve(line, used + 1);
+        return {line.x.data() + used, line.y.data() + used, line.x.capacity() - used - 1};
+    }
+
+    // The forward half in lines_[n] and the backward half apart become
+    // the backward half reversed, then the forward half after the
+    // footpoint. The longer half stays where it is.
+    void join(std::size_t n) {
+        LineCoordinates& ahead = lines_[n];
+        const auto found = apart_.find(n);
+        LineCoordinates behind = std::move(found->second);
+        apart_.erase(found);
+        const std::size_t before = behind.size, after = ahead.size;
+        const std::size_t total = before + after - 1;
+        if (after >= before) {
+            reserve(ahead, total);
+            for (DoubleBuffer* values : {&ahead.x, &ahead.y}) {
+                double* v = values->data();
+                std::memmove(v + before, v + 1, (after - 1) * sizeof(double));
+            }
+            for (std::size_t k = 0; k < before; ++k) {
+                ahead.x.data()[k] = behind.x.data()[before - 1 - k];
+                ahead.y.data()[k] = behind.y.data()[before - 1 - k];
+            }
+            ahead.size = total;
+            return;
         }
+        std::reverse(behind.x.data(), behind.x.data() + before);
+        std::reverse(behind.y.data(), behind.y.data() + before);
+        reserve(behind, total);
+        std::memcpy(behind.x.data() + before, ahead.x.data() + 1, (after - 1) * sizeof(double));
+        std::memcpy(behind.y.data() + before, ahead.y.data() + 1, (after - 1) * sizeof(double));
+        behind.size = total;
+        ahead = std::move(behind);
+    }
+
+    // A line of fewer than two points is dropped; others lose unused room.
+    static void finish(LineCoordinates& line) {
+        if (line.size <= 1) line.size = 0;
+        reserve(line, line.size);
     }
 
     std::span<const Point> footpoints_;
     double step_;
     bool close_on_loop_;
+    u64 longest_;
     std::size_t next_footpoint_ = 0;
-    std::vector<std::size_t> backward_;
+    std::vector<std::size_t> second_halves_;
     std::vector<LineCoordinates> lines_;
-    ChunkPool pool_;
-    std::unordered_map<std::size_t, ChunkedPath> halves_;
+    std::unordered_map<std::size_t, LineCoordinates> apart_;
 };
 
 }  // namespace
@@ -207,7 +236,7 @@ std::vector<LineCoordinates> trace_joined_lines(const VectorGrid2D& grid,
     // on closure, a count that must not overflow.
     if (!footpoints.empty()) checked_add(max_steps, 2);
     if (grid.can_trace_in_lanes()) {
-        JoinedLines lines(footpoints, step, close_on_loop);
+        JoinedLines lines(footpoints, step, max_steps, close_on_loop);
         trace_in_lanes(grid, closure, max_steps, lines, checkpoint);
         return lines.take();
     }
@@ -231,11 +260,12 @@ std::vector<LineCoordinates> trace_joined_lines(const VectorGrid2D& grid,
             if (points.size() <= 1) continue;
         }
         LineCoordinates& line = joined[n];
-        line.x = LargeVector(points.size());
-        line.y = LargeVector(points.size());
+        line.x.reallocate(points.size());
+        line.y.reallocate(points.size());
+        line.size = points.size();
         for (std::size_t k = 0; k < points.size(); ++k) {
-            line.x[k] = points[k].x;
-            line.y[k] = points[k].y;
+            line.x.data()[k] = points[k].x;
+            line.y.data()[k] = points[k].y;
         }
     }
     return joined;

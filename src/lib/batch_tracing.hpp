@@ -18,19 +18,20 @@ namespace torvelin {
 void trace_rows(const VectorGrid2D& grid, std::span<const Point> seeds, double step,
                 u64 max_steps, double* rows, const Checkpoint& checkpoint = {});
 
-// The coordinates of a line's points; both empty when it has none.
+// The coordinates of a line's points, x and y apart, each buffer holding
+// exactly `size` values once the line is finished.
 struct LineCoordinates {
-    LargeVector x;
-    LargeVector y;
-
-    std::size_t size() const noexcept { return x.size(); }
+    DoubleBuffer x;
+    DoubleBuffer y;
+    std::size_t size = 0;
 };
 
 // For every footpoint, in order: its forward line, traced with `step`, when
 // that closes on the footpoint (with the closure test, if `close_on_loop`)
 // and has more than two points; otherwise its backward line, traced with
 // -step and no closure test, reversed and joined to the forward line at the
-// footpoint, which occurs once.
+// footpoint, which occurs once. A line of fewer than two points is left
+// empty.
 std::vector<LineCoordinates> trace_joined_lines(const VectorGrid2D& grid,
                                                 std::span<const Point> footpoints, double step,
                                                 u64 max_steps, bool close_on_loop,

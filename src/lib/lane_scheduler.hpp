@@ -9,9 +9,10 @@
 
 namespace torvelin {
 
-// Where a line's next points go, and how many fit there.
+// Where a line's next points go, x and y, and how many fit there.
 struct PointSlots {
-    double* out;
+    double* x;
+    double* y;
     u64 room;
 };
 
@@ -28,13 +29,13 @@ struct LineStart {
 inline constexpr int max_lanes_alone = 2;
 
 // Traces lines of at most `max_steps` steps, in lanes. `lines` supplies them
-// and takes their points:
+// and takes their points, `lines.point_stride` values apart in its outputs:
 //   bool next(LineStart& line)     the next line to trace; false when there
 //                                  is none for now;
 //   PointSlots begin(id, seed)     the seed lies inside and is to be recorded;
-//   PointSlots grow(id, out)       the room ran out at `out` and the line goes on;
-//   void end(id, out, closed)      the line ended with its last point before
-//                                  `out`; may make another line available;
+//   PointSlots grow(id, x, y)      the room ran out at x, y and the line goes on;
+//   void end(id, x, y, closed)     the line ended with its last point before
+//                                  x, y; may make another line available;
 //   void outside(id)               the seed lies outside: the line has no point.
 // Lines that run the closure test need one slot beyond `room` for the
 // closing seed.
@@ -44,6 +45,7 @@ void trace_in_lanes(const VectorGrid2D& grid, const ClosureTest& closure, u64 ma
                     Lines& lines, const Checkpoint& checkpoint = {},
                     LaneKernel kernel = advance_lanes) {
     LaneBlock lanes{};
+    lanes.point_stride = Lines::point_stride;
     int busy = 0;
     bool drained = false;  // the last request for a line found none
     std::size_t line_of[lane_count] = {};
@@ -57,10 +59,10 @@ void trace_in_lanes(const VectorGrid2D& grid, const ClosureTest& closure, u64 ma
             }
             const PointSlots slots = lines.begin(line.id, line.seed);
             if (max_steps == 0) {
-                lines.end(line.id, slots.out, false);
+                lines.end(line.id, slots.x, slots.y, false);
                 continue;
             }
-            lanes.start(lane, line.seed, *field, line.step, line.close_on_loop, slots.out,
+            lanes.start(lane, line.seed, *field, line.step, line.close_on_loop, slots.x, slots.y,
                         slots.room, max_steps);
             line_of[lane] = line.id;
             ++busy;
@@ -86,11 +88,13 @@ void trace_in_lanes(const VectorGrid2D& grid, const ClosureTest& closure, u64 ma
             if (lanes.ended[lane]) {
                 lanes.busy[lane] = false;
                 --busy;
-                lines.end(line_of[lane], lanes.out[lane], lanes.closed[lane]);
+                lines.end(line_of[lane], lanes.out_x[lane], lanes.out_y[lane], lanes.closed[lane]);
                 fill(lane);
             } else if (lanes.room[lane] == 0) {
-                const PointSlots slots = lines.grow(line_of[lane], lanes.out[lane]);
-                lanes.out[lane] = slots.out;
+                const PointSlots slots =
+                    lines.grow(line_of[lane], lanes.out_x[lane], lanes.out_y[lane]);
+                lanes.out_x[lane] = slots.x;
+                lanes.out_y[lane] = slots.y;
                 lanes.room[lane] = slots.room;
             }
         }

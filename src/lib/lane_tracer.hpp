@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -28,25 +29,30 @@ struct LaneBlock {
     alignas(64) double seed_x[lane_count];
     alignas(64) double seed_y[lane_count];
     alignas(64) double h[lane_count];    // the line's signed step
-    double* out[lane_count];     // where the next point goes, as x then y
-    u64 room[lane_count];        // points that still fit at `out`
+    double* out_x[lane_count];   // where the next point's x goes
+    double* out_y[lane_count];   // and its y
+    u64 room[lane_count];        // points that still fit there
     u64 steps_left[lane_count];  // steps the lane may still take
     u64 steps_done[lane_count];  // steps accepted so far
     bool busy[lane_count];       // the lane holds a line that has not ended
     bool may_close[lane_count];  // the line runs the closure test
     bool ended[lane_count];      // its line ended: left the grid, ran out of steps or closed
     bool closed[lane_count];     // it ended by closing on its seed
+    // Values between a line's consecutive x (and y) values in its output:
+    // 2 where x and y alternate, 1 where they are apart.
+    std::ptrdiff_t point_stride = 2;
 
     // Puts the line of `seed` into `lane`, its seed point already recorded
     // and `field` (the interpolation at the seed) as its first k1.
     void start(int lane, Point seed, FieldValue field, double step, bool close_on_loop,
-               double* out_slot, u64 room_left, u64 max_steps) noexcept {
+               double* x_slot, double* y_slot, u64 room_left, u64 max_steps) noexcept {
         x[lane] = seed_x[lane] = seed.x;
         y[lane] = seed_y[lane] = seed.y;
         k1x[lane] = field.bx;
         k1y[lane] = field.by;
         h[lane] = step;
-        out[lane] = out_slot;
+        out_x[lane] = x_slot;
+        out_y[lane] = y_slot;
         room[lane] = room_left;
         steps_left[lane] = max_steps;
         steps_done[lane] = 0;
@@ -65,18 +71,22 @@ inline void record_step(LaneBlock& lanes, int lane, double px, double py, double
     lanes.y[lane] = py;
     lanes.k1x[lane] = bx;
     lanes.k1y[lane] = by;
-    double* slot = lanes.out[lane];
-    slot[0] = px;
-    slot[1] = py;
-    lanes.out[lane] = slot + 2;
+    const std::ptrdiff_t stride = lanes.point_stride;
+    double* x_slot = lanes.out_x[lane];
+    double* y_slot = lanes.out_y[lane];
+    *x_slot = px;
+    *y_slot = py;
+    lanes.out_x[lane] = x_slot + stride;
+    lanes.out_y[lane] = y_slot + stride;
     --lanes.room[lane];
     const u64 step_idx = lanes.steps_done[lane]++;
     if (--lanes.steps_left[lane] == 0) lanes.ended[lane] = true;
     if (!lanes.may_close[lane]) return;
     if (closure.closes(step_idx, lanes.h[lane], px - lanes.seed_x[lane], py - lanes.seed_y[lane])) {
-        slot[2] = lanes.seed_x[lane];
-        slot[3] = lanes.seed_y[lane];
-        lanes.out[lane] = slot + 4;
+        x_slot[stride] = lanes.seed_x[lane];
+        y_slot[stride] = lanes.seed_y[lane];
+        lanes.out_x[lane] = x_slot + 2 * stride;
+        lanes.out_y[lane] = y_slot + 2 * stride;
         lanes.closed[lane] = true;
         lanes.ended[lane] = true;
     }

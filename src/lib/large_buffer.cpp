@@ -2,6 +2,10 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
 #include <mutex>
 #include <utility>
 
@@ -39,10 +43,19 @@ Block keep(Block block) {
     return std::exchange(kept, block);
 }
 
+// Below the threshold a block comes from the C library's heap, where it
+// can also shrink or grow in place.
+void* heap_block(void* memory, std::size_t bytes) {
+    void* block = memory == nullptr ? std::malloc(bytes == 0 ? 1 : bytes)
+                                    : std::realloc(memory, bytes == 0 ? 1 : bytes);
+    if (block == nullptr) throw std::bad_alloc();
+    return block;
+}
+
 }  // namespace
 
 void* allocate_large_buffer(std::size_t bytes) {
-    if (bytes < mapped_threshold) return ::operator new(bytes);
+    if (bytes < mapped_threshold) return heap_block(nullptr, bytes);
     if (void* memory = take_kept(bytes)) return memory;
     void* memory = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (memory == MAP_FAILED) throw std::bad_alloc();
@@ -53,9 +66,25 @@ void* allocate_large_buffer(std::size_t bytes) {
     return memory;
 }
 
+void* resize_large_buffer(void* memory, std::size_t old_bytes, std::size_t new_bytes) {
+    // A block's size tells which kind it is; only a change of kind copies.
+    if (old_bytes < mapped_threshold && new_bytes < mapped_threshold) {
+        return heap_block(memory, new_bytes);
+    }
+    if (old_bytes >= mapped_threshold && new_bytes >= mapped_threshold) {
+        void* moved = mremap(memory, old_bytes, new_bytes, MREMAP_MAYMOVE);
+        if (moved == MAP_FAILED) throw std::bad_alloc();
+        return moved;
+    }
+    void* resized = allocate_large_buffer(new_bytes);
+    std::memcpy(resized, memory, std::min(old_bytes, new_bytes));
+    release_large_buffer(memory, old_bytes);
+    return resized;
+}
+
 void release_large_buffer(void* memory, std::size_t bytes) noexcept {
     if (bytes < mapped_threshold) {
-        ::operator delete(memory);
+        std::free(memory);
         return;
     }
     Block unmapped{memory, bytes};

@@ -31,15 +31,11 @@ LargeVector footpoints(std::optional<PyObject*> given) {
     return extract_vector(*given);
 }
 
-PyRef as_array(LargeVector values) {
-    const std::array<Py_ssize_t, 1> shape{static_cast<Py_ssize_t>(values.size())};
-    return make_output_array(std::move(values), shape);
-}
-
 // [x_array, y_array] over the line's own buffers.
 PyRef line_entry(LineCoordinates& line) {
-    PyRef x_array = as_array(std::move(line.x));
-    PyRef y_array = as_array(std::move(line.y));
+    const std::array<Py_ssize_t, 1> shape{static_cast<Py_ssize_t>(line.size)};
+    PyRef x_array = make_output_array(std::move(line.x), shape);
+    PyRef y_array = make_output_array(std::move(line.y), shape);
     PyRef entry = check(PyList_New(2));
     PyList_SET_ITEM(entry.get(), 0, x_array.release());
     PyList_SET_ITEM(entry.get(), 1, y_array.release());
@@ -93,7 +89,7 @@ PyRef find_fieldlines(const FinderArguments& args) {
             handle_pending_signals();
         }
         LineCoordinates& line = lines[n];
-        if (line.size() <= 1) continue;
+        if (line.size <= 1) continue;
         const PyRef entry = line_entry(line);
         if (PyList_Append(result.get(), entry.get()) < 0) throw PythonError{};
     }

@@ -15,12 +15,12 @@ namespace {
 // The keeper: a Python object that owns one buffer of doubles.
 struct SliceContainer {
     PyObject_HEAD
-    LargeVector values;
+    DoubleBuffer values;
 };
 
 void slice_container_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    reinterpret_cast<SliceContainer*>(self)->values.~LargeVector();
+    reinterpret_cast<SliceContainer*>(self)->values.~DoubleBuffer();
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -46,7 +46,7 @@ OnceObject slice_container_type;
     throw InternalFault("Failed to create slice container: " + describe_exception(cause.get()));
 }
 
-PyRef new_slice_container(LargeVector values) {
+PyRef new_slice_container(DoubleBuffer values) {
     auto* type = reinterpret_cast<PyTypeObject*>(slice_container_type.get_or_create([] {
         PyObject* created = PyType_FromSpec(&slice_container_spec);
         if (created == nullptr) fail_to_create_container();
@@ -54,16 +54,16 @@ PyRef new_slice_container(LargeVector values) {
     }));
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) fail_to_create_container();
-    new (&reinterpret_cast<SliceContainer*>(self)->values) LargeVector(std::move(values));
+    new (&reinterpret_cast<SliceContainer*>(self)->values) DoubleBuffer(std::move(values));
     return PyRef::steal(self);
 }
 
 }  // namespace
 
-PyRef make_output_array(LargeVector values, std::span<const Py_ssize_t> shape) {
+PyRef make_output_array(DoubleBuffer values, std::span<const Py_ssize_t> shape) {
     // NumPy allocates memory of its own for a null data pointer, which an
-    // empty vector may have; give it a real, if empty, buffer.
-    if (values.data() == nullptr) values.reserve(1);
+    // empty buffer has; give it a real, if empty, one.
+    if (values.data() == nullptr) values.reallocate(1);
     double* data = values.data();
     PyRef keeper = new_slice_container(std::move(values));
     return numpy::new_float64_array(shape, data, std::move(keeper));

@@ -8,9 +8,10 @@
 
 namespace torvelin::py {
 
-// A writeable, C-ordered float64 array of `shape` over `values`' memory. The
-// vector moves into a keeper object (the array's base), which frees it when
-// the last array or view using it is gone.
-PyRef make_output_array(LargeVector values, std::span<const Py_ssize_t> shape);
+// A writeable, C-ordered float64 array of `shape` over `values`' memory,
+// which holds at least as many values as the shape has elements. The buffer
+// moves into a keeper object (the array's base), which frees it when the
+// last array or view using it is gone.
+PyRef make_output_array(DoubleBuffer values, std::span<const Py_ssize_t> shape);
 
 }  // namespace torvelin::py

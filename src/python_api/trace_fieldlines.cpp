@@ -70,7 +70,7 @@ PyRef trace_fieldlines(const BoundArguments& args) {
     const u64 points_per_line = checked_add(max_steps, 1);
     const std::array<u64, 3> shape{seeds.size(), points_per_line, 2};
     // trace_rows writes every slot, points and padding alike.
-    LargeVector points(checked_element_count(shape));
+    DoubleBuffer points(checked_element_count(shape));
     const SignalCheckpoint checkpoint(field.watch);
     trace_rows(grid, seeds, step, max_steps, points.data(), checkpoint.checkpoint());
     const std::array<Py_ssize_t, 3> dims{static_cast<Py_ssize_t>(shape[0]),
