@@ -12,6 +12,22 @@ namespace torvelin::py {
 // billions of items must not make us commit memory for them up front.
 inline constexpr std::size_t max_length_hint = std::size_t{1} << 20;
 
+// The next item of `iterator` (a new reference), or an empty PyRef once it is
+// exhausted; throws PythonError when the iteration fails.
+inline PyRef next_item(PyObject* iterator) {
+#if PY_VERSION_HEX >= 0x030E0000
+    // 1: an item, 0: the end, -1: an exception is set. Unlike PyIter_Next, a
+    // null result never leaves the caller to ask whether an error is pending.
+    PyObject* item = nullptr;
+    if (PyIter_NextItem(iterator, &item) < 0) throw PythonError{};
+    return PyRef::steal(item);
+#else
+    PyRef item = PyRef::steal(PyIter_Next(iterator));
+    if (!item) throw_if_error_pending();
+    return item;
+#endif
+}
+
 // Refuses str ("Can't extract `str` to `Vec`") and non-sequences (type
 // mismatch naming "Sequence"); otherwise passes len() (0 when that fails) to
 // `reserve`, then every item, in iteration order, to `visit`.
@@ -26,8 +42,7 @@ void for_each_item(PyObject* sequence, Visit&& visit, Reserve&& reserve) {
     }
     reserve(std::min(static_cast<std::size_t>(length), max_length_hint));
     const PyRef iterator = check(PyObject_GetIter(sequence));
-    while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) visit(item.get());
-    throw_if_error_pending();
+    while (PyRef item = next_item(iterator.get())) visit(item.get());
 }
 
 }  // namespace torvelin::py
