@@ -398,6 +398,63 @@ def test_iteration_that_breaks_midway(exc_type):
     raise_expected(lambda: trace(seeds=seeds), expected, "seeds")
 
 
+class ItemsThen:
+    """An iterator object (not a generator): `items`, then `ending` raised from __next__."""
+
+    def __init__(self, items, ending):
+        self.items, self.ending = list(items), ending
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        if self.items:
+            return self.items.pop(0)
+        raise self.ending()
+
+
+class StopSub(StopIteration):
+    pass
+
+
+ITERATOR_ENDINGS = {
+    "StopIteration": StopIteration,
+    "StopIteration-with-value": lambda: StopIteration("a value"),
+    "StopIteration-subclass": StopSub,
+}
+
+
+@pytest.mark.parametrize("ending", ITERATOR_ENDINGS.values(), ids=ITERATOR_ENDINGS.keys())
+def test_stop_iteration_from_next_ends_the_items(ending):
+    seeds = Iterates(SEEDS, lambda items: ItemsThen(items[:1], ending))
+    assert_trace_matches(trace(seeds=seeds), seeds=SEEDS[:1])
+    footpoints = Iterates(FOOT_X, lambda items: ItemsThen(items[:2], ending))
+    assert_find_matches(find(x0=footpoints, y0=FOOT_Y[:2]), x0=FOOT_X[:2], y0=FOOT_Y[:2])
+
+
+ITERATOR_FAILURES = {
+    "ValueError": lambda: ValueError("broken in __next__"),
+    "TypeError": lambda: TypeError("broken in __next__"),
+    "KeyboardInterrupt": lambda: KeyboardInterrupt("interrupted in __next__"),
+    "PanicException": lambda: PanicException("a fault in __next__"),
+}
+
+
+@pytest.mark.parametrize("failure", ITERATOR_FAILURES.values(), ids=ITERATOR_FAILURES.keys())
+def test_exception_from_next_after_some_items(failure):
+    expected = failure()
+    seeds = Iterates(SEEDS, lambda items: ItemsThen(items[:1], failure))
+    raise_expected(lambda: trace(seeds=seeds), expected, "seeds")
+    footpoints = Iterates(FOOT_X, lambda items: ItemsThen(items[:2], failure))
+    if isinstance(expected, Exception):
+        # an ordinary failure of a footpoint sequence is reported as the generic TypeError
+        with pytest.raises(TypeError) as info:
+            find(x0=footpoints)
+        assert info.value.args == (GENERIC,)
+    else:
+        raise_expected(lambda: find(x0=footpoints), expected)
+
+
 def test_iteration_yielding_more_or_fewer_items_than_the_length():
     longer = Iterates(SEEDS[:1], lambda items: iter(SEEDS + SEEDS))
     assert_trace_matches(trace(seeds=longer), seeds=SEEDS + SEEDS)

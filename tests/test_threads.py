@@ -1,10 +1,16 @@
-"""Calls from many threads at once: same inputs, same results, no crash, no deadlock."""
+"""Calls from many threads at once: same inputs, same results, no crash, no deadlock.
+
+The stress checks run in this process on every interpreter. On a free-threaded
+build they also run in a fresh process of their own, where the GIL must stay
+off from start-up to the end: the module declares that it does not need it.
+"""
 
 import contextlib
 import math
 import os
 import subprocess
 import sys
+import sysconfig
 import textwrap
 import threading
 import time
@@ -18,6 +24,21 @@ from torvelin import find_fieldlines, trace_fieldlines
 THREADS = 12
 ROUNDS = 40
 JOIN_TIMEOUT = 60.0
+TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
+
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+needs_free_threading = pytest.mark.skipif(
+    not FREE_THREADED,
+    reason="needs a free-threaded CPython build (Py_GIL_DISABLED); this one always has a GIL")
+# Collected after this module's imports (NumPy, torvelin), which could have turned it on.
+needs_gil = pytest.mark.skipif(not getattr(sys, "_is_gil_enabled", lambda: True)(),
+                               reason="the GIL is off in this interpreter")
+
+
+def child_environment():
+    """The environment for a fresh interpreter: nothing that moves imports or sets the GIL."""
+    return {k: v for k, v in os.environ.items()
+            if k not in ("PYTHONPATH", "PYTHONHOME", "PYTHON_GIL")}
 
 
 def vortex(nx, ny):
@@ -117,7 +138,8 @@ def run_threads(target, count):
     assert errors == []
 
 
-def test_threads_sharing_inputs_get_the_single_threaded_results(capfd):
+def check_shared_inputs():
+    """Threads sharing every input get the single-threaded results and change nothing."""
     inputs = shared_inputs()
     calls = workload(inputs)
     expected = {label: fingerprint(call) for label, call in calls}
@@ -140,14 +162,13 @@ def test_threads_sharing_inputs_get_the_single_threaded_results(capfd):
 
     with switch_interval(1e-5):
         run_threads(target, THREADS)
-    capfd.readouterr()
     assert mismatches == []
     assert np.array_equal(inputs["bx"], snapshot[0])
     assert np.array_equal(inputs["by"], snapshot[1])
     assert inputs["seeds"] == snapshot[2]
 
 
-def test_threads_calling_from_each_others_callbacks():
+def check_reentrant_callbacks():
     """Callbacks that themselves call the module, while other threads do too."""
     inputs = shared_inputs()
     bx, by = inputs["bx"], inputs["by"]
@@ -181,6 +202,134 @@ def test_threads_calling_from_each_others_callbacks():
     assert wrong == []
 
 
+def check_inputs_changed_by_other_threads():
+    """Seed and footpoint lists that other threads grow and shrink, and a field
+    attribute that another thread keeps replacing, during the calls.
+
+    Every seed and footpoint is the same point, so whatever length of a list a
+    call sees, each of its lines is that point's line; the replaced attribute
+    holds one of two fields, so each find result is one of two references.
+    """
+    point = (0.3, -0.2)
+    bx, by = np.array(BX), np.array(BY)
+    field = BX.reshape(NY, NX).T
+    reversed_field = -field
+    data = types.SimpleNamespace(x1=XS, x2=YS, bx=field, by=BY.reshape(NY, NX).T)
+    seeds = [point] * 4
+    x0, y0 = [point[0]] * 4, [point[1]] * 4
+
+    def trace(seed_list):
+        return trace_fieldlines(-1.0, 1.0, -1.0, 1.0, NX, NY, bx, by, seed_list, 0.02, 120)
+
+    def find(xs, ys):
+        return find_fieldlines(data, "bx", "by", x0=xs, y0=ys, step=0.02, numsteps=120)
+
+    row = trace([point])[0].tobytes()
+    line = fingerprint(lambda: find([point[0]], [point[1]]))[1][0]
+    data.bx = reversed_field
+    reversed_line = fingerprint(lambda: find([point[0]], [point[1]]))[1][0]
+    data.bx = field
+    assert line != reversed_line
+    unequal_lengths = ("raised", "ValueError", ("x0 and y0 must have the same length",))
+    stop = threading.Event()
+    problems = []
+    lengths = set()
+
+    def mutate_lists():
+        while not stop.is_set():
+            seeds.extend([point] * 3)
+            x0.extend([point[0]] * 3)
+            y0.extend([point[1]] * 3)
+            time.sleep(0)   # lets the callers see the longer lists under a GIL too
+            del seeds[4:], x0[4:], y0[4:]
+            time.sleep(0)
+
+    def swap_field():
+        while not stop.is_set():
+            data.bx = reversed_field
+            data.bx = field
+
+    def call(index):
+        for _ in range(ROUNDS):
+            out = trace(seeds)
+            lengths.add(len(out))
+            if not (4 <= len(out) <= 7 and all(r.tobytes() == row for r in out)):
+                problems.append((index, "trace", out.shape))
+            got = fingerprint(lambda: find(x0, y0))
+            if got == unequal_lengths:
+                continue
+            if got[0] != "lines" or not 4 <= len(got[1]) <= 7:
+                problems.append((index, "find", got[:2]))
+            elif not (set(got[1]) <= {line} or set(got[1]) <= {reversed_line}):
+                problems.append((index, "find", "a line of neither field"))
+
+    callers_left = [THREADS - 2]
+    count_lock = threading.Lock()
+
+    def body(index):
+        if index == 0:
+            mutate_lists()
+        elif index == 1:
+            swap_field()
+        else:
+            try:
+                call(index)
+            finally:
+                with count_lock:   # the last caller to finish stops the mutators
+                    callers_left[0] -= 1
+                    if callers_left[0] == 0:
+                        stop.set()
+
+    with switch_interval(1e-5):
+        run_threads(body, THREADS)
+    assert problems == []
+    assert len(lengths) > 1, "the calls never saw the lists change"
+
+
+STRESS_CHECKS = [check_shared_inputs, check_reentrant_callbacks,
+                 check_inputs_changed_by_other_threads]
+STRESS_IDS = ["shared-inputs", "re-entrant-callbacks", "inputs-changed-meanwhile"]
+
+
+@pytest.mark.parametrize("check", STRESS_CHECKS, ids=STRESS_IDS)
+def test_threads_in_this_process(check, capfd):
+    check()
+    capfd.readouterr()   # fault diagnostics, expected
+
+
+# A fresh free-threaded interpreter, the GIL left at its default (no PYTHON_GIL,
+# no -X gil): importing an extension that does not declare itself safe without
+# the GIL would turn it on, and so would NumPy if it did not.
+WITHOUT_GIL = textwrap.dedent(
+    r"""
+    import sys
+
+    def gil_still_off(when):
+        if sys._is_gil_enabled():
+            sys.exit(f"the GIL is on {when}")
+
+    gil_still_off("at start-up")
+    import torvelin
+    gil_still_off("after importing torvelin")
+    sys.path.insert(0, sys.argv[1])
+    import test_threads
+    gil_still_off("after importing the tests (NumPy, pytest)")
+    getattr(test_threads, sys.argv[2])()
+    gil_still_off("after the threads ran")
+    print("OK")
+    """
+)
+
+
+@needs_free_threading
+@pytest.mark.parametrize("check", STRESS_CHECKS, ids=STRESS_IDS)
+def test_threads_with_the_gil_off(check):
+    proc = subprocess.run([sys.executable, "-c", WITHOUT_GIL, TESTS_DIR, check.__name__],
+                          capture_output=True, text=True, timeout=300, env=child_environment())
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    assert proc.stdout.split() == ["OK"]
+
+
 # --- the very first call of a fresh process, from many threads at once -------------
 
 FIRST_CALL = textwrap.dedent(
@@ -188,10 +337,17 @@ FIRST_CALL = textwrap.dedent(
     import sys
     import threading
 
-    mode, count = sys.argv[1], int(sys.argv[2])
+    mode, count, free_threaded = sys.argv[1], int(sys.argv[2]), sys.argv[3] == "1"
     sys.setswitchinterval(1e-6)
 
+    def gil_still_off(when):
+        # a free-threaded build starts without the GIL; nothing here may turn it on
+        if free_threaded and sys._is_gil_enabled():
+            sys.exit(f"the GIL is on {when}")
+
+    gil_still_off("at start-up")
     import torvelin
+    gil_still_off("after importing torvelin")
     assert "numpy" not in sys.modules
     if mode != "find":
         import numpy as np        # the arrays need it; the module has not used it yet
@@ -256,6 +412,7 @@ FIRST_CALL = textwrap.dedent(
         keepers = {pair[0] for r in results for entry in r[1] for pair in entry}
         assert len(keepers) == 1, keepers
         assert next(iter(keepers)).__name__ == "PySliceContainer"
+    gil_still_off("after the calls")
     print("OK", len(results))
     """
 )
@@ -263,9 +420,8 @@ FIRST_CALL = textwrap.dedent(
 
 @pytest.mark.parametrize("mode", ["find", "trace", "fault"])
 def test_first_calls_of_a_process_from_many_threads(mode):
-    env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "PYTHONHOME")}
-    proc = subprocess.run([sys.executable, "-c", FIRST_CALL, mode, "16"], capture_output=True,
-                          text=True, timeout=60, env=env)
+    proc = subprocess.run([sys.executable, "-c", FIRST_CALL, mode, "16", str(int(FREE_THREADED))],
+                          capture_output=True, text=True, timeout=60, env=child_environment())
     assert proc.returncode == 0, proc.stderr[-3000:]
     assert proc.stdout.split() == ["OK", "16"]
 
@@ -350,6 +506,7 @@ def long_find(mark):
     assert len(lines) == 10 and all(len(e[0]) == 100_001 for e in lines)
 
 
+@needs_gil
 def test_watcher_sees_a_thread_that_gives_up_the_lock():
     def sleeping(mark):
         mark(True)
@@ -365,8 +522,7 @@ def test_watcher_sees_a_thread_that_gives_up_the_lock():
     assert not ran_while_inside(busy)
 
 
-@pytest.mark.skipif(not getattr(sys, "_is_gil_enabled", lambda: True)(),
-                    reason="no interpreter lock in this build")
+@needs_gil
 @pytest.mark.parametrize("work", [long_trace, long_find], ids=["trace", "find"])
 def test_computation_holds_the_interpreter_lock(work):
     assert not ran_while_inside(work)
