@@ -33,4 +33,10 @@ inline u64 checked_mul(u64 a, u64 b,
     return product;
 }
 
+// a * b, or the largest u64 where that overflows: for estimates.
+inline u64 saturating_mul(u64 a, u64 b) noexcept {
+    u64 product;
+    return __builtin_mul_overflow(a, b, &product) ? UINT64_MAX : product;
+}
+
 }  // namespace torvelin

@@ -55,13 +55,15 @@ PyRef find_fieldlines(const FinderArguments& args) {
     if (x0.size() != y0.size()) raise(PyExc_ValueError, "x0 and y0 must have the same length");
     const u64 nx = xc.size();
     const u64 ny = yc.size();
-    CallField field = find_field(args.data, args.var1, args.var2, nx, ny);
+    const u64 max_steps = args.numsteps.value_or(default_max_steps);
+    // Every footpoint is traced both ways, unless its line closes.
+    const u64 planned_steps = saturating_mul(saturating_mul(x0.size(), max_steps), 2);
+    CallField field = find_field(args.data, args.var1, args.var2, nx, ny, planned_steps);
 
     const double dx = std::fabs(xc[1] - xc[0]);
     const double dy = std::fabs(yc[1] - yc[0]);
     // fmin ignores a NaN operand, so one NaN spacing leaves the other.
     const double step = args.step.value_or(std::fmin(dx, dy));
-    const u64 max_steps = args.numsteps.value_or(default_max_steps);
     const double max_step = args.maxstep.value_or(step * default_max_step_factor);
     const double signed_step = std::fmin(step, max_step);
     const bool close_on_loop = args.close.value_or(true);

@@ -4,6 +4,7 @@
 #include "errors.hpp"
 #include "plain_array.hpp"
 
+#include <cstdlib>
 #include <string>
 #include <utility>
 
@@ -11,27 +12,20 @@ namespace torvelin::py {
 
 namespace {
 
-// An array read in place, or nothing when it cannot be.
-std::optional<HeldArray> hold_if_possible(const ArrayView& view) {
-    if (view.size() == 0) return std::nullopt;
-    return HeldArray::hold(view);
-}
-
-// The grid order in which `view`, an array of nx * ny elements, lies in
-// memory: x fastest when it is Fortran-contiguous (of any shape, flat ones
-// included), y fastest when it has shape (nx, ny) and is C-contiguous.
-std::optional<GridOrder> memory_order(const ArrayView& view, u64 nx, u64 ny) {
-    if (view.f_contiguous()) return GridOrder::x_fastest;
-    if (view.ndim() == 2 && static_cast<u64>(view.shape()[0]) == nx &&
-        static_cast<u64>(view.shape()[1]) == ny && view.c_contiguous()) {
-        return GridOrder::y_fastest;
-    }
-    return std::nullopt;
-}
-
 bool holds_grid_by_index(const ArrayView& view, u64 nx, u64 ny) {
     return view.ndim() == 2 && static_cast<u64>(view.shape()[0]) == nx &&
            static_cast<u64>(view.shape()[1]) == ny;
+}
+
+// The grid order in which `view`, a plain array of nx * ny elements, can be
+// read in place: x fastest when it is Fortran-contiguous (of any shape, flat
+// ones included), y fastest when it has shape (nx, ny) and is C-contiguous;
+// nothing when it is not aligned native float64 in one of those layouts.
+std::optional<GridOrder> order_in_place(const ArrayView& view, u64 nx, u64 ny) {
+    if (!view.holds_native_float64() || !view.aligned()) return std::nullopt;
+    if (view.f_contiguous()) return GridOrder::x_fastest;
+    if (holds_grid_by_index(view, nx, ny) && view.c_contiguous()) return GridOrder::y_fastest;
+    return std::nullopt;
 }
 
 // The order a plain array of the grid's size is read in most cheaply: y
@@ -45,106 +39,171 @@ GridOrder cheapest_order(const ArrayView& view, u64 nx, u64 ny) {
     return GridOrder::x_fastest;
 }
 
-// One component: held in place, or its values converted, grid point n in
-// `order` at values[n] (extract_vector's column-major order is x fastest).
-struct Component {
-    std::size_t size = 0;
-    std::optional<HeldArray> held;
-    LargeVector values;
-    GridOrder order = GridOrder::x_fastest;
-
-    // The values as the grid reads them, in `grid_order`.
-    ComponentValues take(GridOrder grid_order, u64 nx, u64 ny) {
-        if (held) return ComponentValues::borrowed(held->values());
-        if (order == grid_order) return ComponentValues::owned(std::move(values));
-        // Only column-major values reach here for a y-fastest grid.
-        LargeVector placed(values.size());
-        for (u64 i = 0; i < nx; ++i) {
-            for (u64 j = 0; j < ny; ++j) placed[i * ny + j] = values[j * nx + i];
-        }
-        return ComponentValues::owned(std::move(placed));
-    }
-};
-
-// The component in `source` for a grid of `cells` points (no array holds
-// that many when nx * ny overflows): in place if it qualifies and lies in
-// the `wanted` order (in any order when none is wanted), else converted,
-// in the `wanted` order where the array can be read in it.
-Component take_component(PyObject* source, u64 nx, u64 ny, u64 cells,
-                         std::optional<GridOrder> wanted) {
-    Component component;
-    const std::optional<ArrayView> plain = plain_array(source);
-    if (!plain) {
-        component.values = extract_vector(source);
-        component.size = component.values.size();
-        return component;
-    }
-    component.size = plain->size();
-    // Another size fails the size check: nothing needs reading.
-    if (component.size != cells) return component;
-    const std::optional<GridOrder> in_memory =
-        plain->holds_native_float64() && plain->aligned() ? memory_order(*plain, nx, ny)
-                                                          : std::nullopt;
-    if (in_memory && (!wanted || *wanted == *in_memory)) {
-        component.held = hold_if_possible(*plain);
-        if (component.held) {
-            component.order = *in_memory;
-            return component;
-        }
-    }
-    component.order = wanted.value_or(cheapest_order(*plain, nx, ny));
-    if (component.order == GridOrder::y_fastest && !holds_grid_by_index(*plain, nx, ny)) {
-        component.order = GridOrder::x_fastest;
-    }
-    component.values = LargeVector(cells);
-    plain->read(component.order == GridOrder::x_fastest ? ElementOrder::first_index_fastest
-                                                        : ElementOrder::last_index_fastest,
-                component.values.data());
-    return component;
+std::optional<HeldArray> hold_if_possible(const ArrayView& view) {
+    if (view.size() == 0) return std::nullopt;
+    return HeldArray::hold(view);
 }
+
+// find_fieldlines' two components, taken one after the other, and the
+// storage they end up in. The first component decides: held in place when it
+// qualifies (and copying does not pay), then the second is held too if it
+// lies in the same order, else converted into a buffer of its own; a first
+// component that must be converted starts the interleaved storage, where
+// the second then goes as well.
+class FieldAssembly {
+public:
+    FieldAssembly(u64 nx, u64 ny, u64 planned_steps) : nx_(nx), ny_(ny) {
+        // No array holds this many elements when nx * ny overflows.
+        if (__builtin_mul_overflow(nx, ny, &cells_)) cells_ = UINT64_MAX;
+        copy_pays_ = cells_ != UINT64_MAX && prefer_interleaved_copy(cells_, planned_steps);
+    }
+
+    // The component in `source` as extract_field reads it; `slot` 0 is bx.
+    void take(PyObject* source, int slot) {
+        Component& component = components_[slot];
+        const std::optional<ArrayView> plain = plain_array(source);
+        if (!plain) {
+            component.values = extract_vector(source);
+            component.size = component.values.size();
+            component.order = GridOrder::x_fastest;  // column-major
+            if (component.size == cells_) place(component, slot);
+            return;
+        }
+        component.size = plain->size();
+        if (component.size != cells_) return;  // fails the size check: nothing to read
+        const std::optional<GridOrder> in_place = order_in_place(*plain, nx_, ny_);
+        const bool may_hold = !copy_pays_ && !interleaved_ && in_place &&
+                              (slot == 0 || *in_place == order_);
+        if (may_hold && (component.held = hold_if_possible(*plain))) {
+            order_ = *in_place;
+            return;
+        }
+        if (slot == 0) order_ = cheapest_order(*plain, nx_, ny_);
+        // A y-fastest read needs the (nx, ny) shape; the rest is placed.
+        const bool direct = order_ == GridOrder::x_fastest || holds_grid_by_index(*plain, nx_, ny_);
+        const ElementOrder read_order = order_ == GridOrder::x_fastest
+                                            ? ElementOrder::first_index_fastest
+                                            : ElementOrder::last_index_fastest;
+        if (direct && interleaves(slot)) {
+            plain->read(read_order, interleaved_slots(slot), 2);
+            return;
+        }
+        component.values = LargeVector(cells_);
+        plain->read(direct ? read_order : ElementOrder::first_index_fastest,
+                    component.values.data());
+        component.order = direct ? order_ : GridOrder::x_fastest;
+        place(component, slot);
+    }
+
+    CallField finish() {
+        const u64 expected = checked_mul(nx_, ny_);
+        const Component& bx = components_[0];
+        const Component& by = components_[1];
+        if (bx.size != expected || by.size != expected) {
+            const std::string message =
+                "Field arrays must have length nx * ny (got bx=" + std::to_string(bx.size) +
+                ", by=" + std::to_string(by.size) + ", nx*ny=" + std::to_string(expected) + ")";
+            raise(PyExc_ValueError, message.c_str());
+        }
+        if (interleaved_) return {FieldStorage::interleaved(std::move(*interleaved_), order_), {}};
+        CallField field{FieldStorage::separate(take_values(components_[0]),
+                                               take_values(components_[1]), order_),
+                        {}};
+        for (Component& component : components_) {
+            if (component.held) field.watch.add(std::move(*component.held));
+        }
+        return field;
+    }
+
+private:
+    struct Component {
+        std::size_t size = 0;
+        std::optional<HeldArray> held;  // read in place, in order_
+        LargeVector values;             // converted, in `order`, unless interleaved
+        GridOrder order = GridOrder::x_fastest;
+    };
+
+    // Whether the component in `slot` goes into the interleaved storage,
+    // which the first component converted starts.
+    bool interleaves(int slot) {
+        if (slot == 0 && !interleaved_) interleaved_.emplace(2 * cells_);
+        return interleaved_.has_value();
+    }
+    double* interleaved_slots(int slot) { return interleaved_->data() + slot; }
+
+    // Converted values into the grid's storage: into the interleaved slots
+    // when there are some, else into order_ where they are kept.
+    void place(Component& component, int slot) {
+        if (slot == 0 && component.order != order_) order_ = component.order;
+        if (interleaves(slot)) {
+            copy_in_order(component, interleaved_slots(slot), 2);
+            component.values = LargeVector();
+            return;
+        }
+        if (component.order == order_) return;
+        LargeVector placed(component.values.size());
+        copy_in_order(component, placed.data(), 1);
+        component.values = std::move(placed);
+        component.order = order_;
+    }
+
+    // The values, grid point n of order_ to out[n * spacing].
+    void copy_in_order(const Component& component, double* out, std::ptrdiff_t spacing) const {
+        const double* values = component.values.data();
+        if (component.order == order_) {
+            for (u64 n = 0; n < cells_; ++n) out[n * spacing] = values[n];
+            return;
+        }
+        // Only column-major values meet a y-fastest order.
+        for (u64 i = 0; i < nx_; ++i) {
+            for (u64 j = 0; j < ny_; ++j) out[(i * ny_ + j) * spacing] = values[j * nx_ + i];
+        }
+    }
+
+    static ComponentValues take_values(Component& component) {
+        if (component.held) return ComponentValues::borrowed(component.held->values());
+        return ComponentValues::owned(std::move(component.values));
+    }
+
+    u64 nx_;
+    u64 ny_;
+    u64 cells_ = 0;
+    bool copy_pays_ = false;
+    GridOrder order_ = GridOrder::x_fastest;
+    std::optional<LargeVector> interleaved_;
+    Component components_[2];
+};
 
 }  // namespace
 
-CallField trace_field(PyObject* bx, PyObject* by, u64 nx, u64 ny) {
+CallField trace_field(PyObject* bx, PyObject* by, u64 nx, u64 ny, u64 planned_steps) {
     const ArrayView bx_view(bx), by_view(by);
     const std::span<const double> bx_values = bx_view.contiguous_float64();
     const std::span<const double> by_values = by_view.contiguous_float64();
     VectorGrid2D::check_sizes(nx, ny, bx_values.size(), by_values.size());
+    std::optional<HeldArray> bx_held, by_held;
+    if (!prefer_interleaved_copy(bx_values.size(), planned_steps)) {
+        bx_held = hold_if_possible(bx_view);
+        if (bx_held) by_held = hold_if_possible(by_view);
+    }
+    if (!by_held) return {interleaved_copy(bx_values, by_values), {}};
     CallField field{FieldStorage::separate(ComponentValues::borrowed(bx_values),
                                            ComponentValues::borrowed(by_values),
                                            GridOrder::x_fastest),
                     {}};
-    std::optional<HeldArray> bx_held = hold_if_possible(bx_view);
-    std::optional<HeldArray> by_held = bx_held ? hold_if_possible(by_view) : std::nullopt;
-    if (!by_held) {
-        field.storage = interleaved_copy(bx_values, by_values);
-        return field;
-    }
     field.watch.add(std::move(*bx_held));
     field.watch.add(std::move(*by_held));
     return field;
 }
 
-CallField find_field(PyObject* data, PyObject* var1, PyObject* var2, u64 nx, u64 ny) {
-    u64 cells = 0;
-    if (__builtin_mul_overflow(nx, ny, &cells)) cells = UINT64_MAX;
+CallField find_field(PyObject* data, PyObject* var1, PyObject* var2, u64 nx, u64 ny,
+                     u64 planned_steps) {
+    FieldAssembly assembly(nx, ny, planned_steps);
     const PyRef bx_source = field_source(data, var1);
-    Component bx = take_component(bx_source.get(), nx, ny, cells, std::nullopt);
+    assembly.take(bx_source.get(), 0);
     const PyRef by_source = field_source(data, var2);
-    Component by = take_component(by_source.get(), nx, ny, cells, bx.order);
-    const u64 expected = checked_mul(nx, ny);
-    if (bx.size != expected || by.size != expected) {
-        const std::string message =
-            "Field arrays must have length nx * ny (got bx=" + std::to_string(bx.size) +
-            ", by=" + std::to_string(by.size) + ", nx*ny=" + std::to_string(expected) + ")";
-        raise(PyExc_ValueError, message.c_str());
-    }
-    const GridOrder order = bx.order;
-    CallField field{FieldStorage::separate(bx.take(order, nx, ny), by.take(order, nx, ny), order),
-                    {}};
-    if (bx.held) field.watch.add(std::move(*bx.held));
-    if (by.held) field.watch.add(std::move(*by.held));
-    return field;
+    assembly.take(by_source.get(), 1);
+    return assembly.finish();
 }
 
 }  // namespace torvelin::py

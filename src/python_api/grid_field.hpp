@@ -13,17 +13,22 @@ struct CallField {
     FieldWatch watch;  // the arrays the storage borrows
 };
 
+// Both functions read the field in place where it qualifies, unless a copy
+// into the interleaved layout pays for itself over the `planned_steps` (the
+// most steps the call can take).
+
 // trace_fieldlines' bx and by, converted (one-dimensional float64 arrays)
 // and checked again after the last argument conversion, for an nx-by-ny
 // grid. Raises TypeError "The given array is not contiguous or is
 // misaligned." for a non-empty one that is either, then faults on sizes
 // the grid would refuse.
-CallField trace_field(PyObject* bx, PyObject* by, u64 nx, u64 ny);
+CallField trace_field(PyObject* bx, PyObject* by, u64 nx, u64 ny, u64 planned_steps);
 
 // find_fieldlines' components named by `var1` and `var2` (attributes of
 // `data` when they are strings, else the values themselves), each taken
 // with the attempts and values of extract_field, for an nx-by-ny grid.
 // Raises ValueError when either does not hold nx * ny values.
-CallField find_field(PyObject* data, PyObject* var1, PyObject* var2, u64 nx, u64 ny);
+CallField find_field(PyObject* data, PyObject* var1, PyObject* var2, u64 nx, u64 ny,
+                     u64 planned_steps);
 
 }  // namespace torvelin::py

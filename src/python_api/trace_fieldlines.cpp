@@ -64,7 +64,8 @@ PyRef trace_fieldlines(const BoundArguments& args) {
     // From here on Python code runs only in signal handlers, at checkpoints.
     args.convert<Float64Array1D>(6);
     args.convert<Float64Array1D>(7);
-    CallField field = trace_field(bx_array.get(), by_array.get(), nx, ny);
+    CallField field =
+        trace_field(bx_array.get(), by_array.get(), nx, ny, saturating_mul(seeds.size(), max_steps));
     const VectorGrid2D grid(xmin, xmax, ymin, ymax, nx, ny, std::move(field.storage));
 
     const u64 points_per_line = checked_add(max_steps, 1);

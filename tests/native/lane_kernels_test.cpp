@@ -266,6 +266,43 @@ int main() {
             }
         }
     }
+    // A grid big enough for the kernels to prefetch, in each layout.
+    {
+        const u64 nx = 2048, ny = 1024;
+        LargeVector bx(nx * ny), by(nx * ny);
+        for (u64 j = 0; j < ny; ++j) {
+            for (u64 i = 0; i < nx; ++i) {
+                const double x = -1.0 + 2.0 * static_cast<double>(i) / static_cast<double>(nx - 1);
+                const double y = -1.0 + 2.0 * static_cast<double>(j) / static_cast<double>(ny - 1);
+                bx[j * nx + i] = -y + 0.01 * std::sin(37.0 * x);
+                by[j * nx + i] = x + 0.01 * std::cos(23.0 * y);
+            }
+        }
+        const VectorGrid2D reference(-1.0, 1.0, -1.0, 1.0, nx, ny, bx, by);
+        const VectorGrid2D borrowed(
+            -1.0, 1.0, -1.0, 1.0, nx, ny,
+            FieldStorage::separate(ComponentValues::borrowed(bx), ComponentValues::borrowed(by),
+                                   GridOrder::x_fastest));
+        std::vector<Point> seeds;
+        for (int k = 0; k < 40; ++k) seeds.push_back({0.05 + 0.02 * k, 0.01 * k - 0.2});
+        for (const VectorGrid2D* grid : {&reference, &borrowed}) {
+            for (const NamedLaneKernel& kernel : kernels) {
+                std::vector<std::vector<double>> lines(seeds.size());
+                std::vector<bool> closed(seeds.size(), false);
+                CollectingLines collecting{seeds, 0.002, false, lines, closed};
+                trace_in_lanes(*grid, ClosureTest{}, 3000, collecting, Checkpoint{}, kernel.kernel);
+                for (std::size_t n = 0; n < seeds.size(); ++n) {
+                    ++checked;
+                    const ClosableTrace alone =
+                        trace_line_until_close(reference, seeds[n], 0.002, 3000, false, 0.0, 0.0);
+                    if (!same_path(alone, lines[n], closed[n]) && ++failures <= 5) {
+                        std::printf("MISMATCH on the big grid, kernel %s seed %zu\n", kernel.name, n);
+                    }
+                }
+            }
+        }
+    }
+
     // Lines long enough for the work to be cut at checkpoints, which must
     // come at bounded intervals and change no point.
     for (const NamedLaneKernel& kernel : kernels) {
