@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
+#include <utility>
 #include <limits>
 #include <unordered_map>
 
@@ -16,6 +18,10 @@ void pad_with_nan(double* from, double* to) {
     std::fill(from, to, std::numeric_limits<double>::quiet_NaN());
 }
 
+// Working on a line's values, in pieces with the checkpoint between them: a line
+// (or a row) can hold hundreds of megabytes.
+constexpr std::size_t values_per_piece = std::size_t{1} << 18;
+
 // Rows of fixed length: a line can never outgrow its row. Each slot is
 // written once, by a point or by padding, so the rows need no filling first.
 struct RowLines {
@@ -23,13 +29,14 @@ struct RowLines {
 
     std::span<const Point> seeds;
     double step;
-    double* rows;
+    DoubleBuffer& buffer;
     u64 row_length;
     u64 max_steps;
+    const Checkpoint& checkpoint;
     std::size_t next_seed = 0;
     std::size_t next_row = 0;  // rows before it are written or being traced
 
-    double* row(std::size_t n) const noexcept { return rows + n * row_length; }
+    double* row(std::size_t n) const noexcept { return buffer.data() + n * row_length; }
 
     // Rows of seeds outside the grid, which get no call, up to row `n`.
     void pad_rows_before(std::size_t n) noexcept {
@@ -43,9 +50,16 @@ struct RowLines {
         return true;
     }
     void outside(std::size_t) const noexcept {}
-    PointSlots begin(std::size_t n, Point seed) noexcept {
+    PointSlots begin(std::size_t n, Point seed) {
         pad_rows_before(n);
         next_row = n + 1;
+        // The row's pages made ready piece by piece, outside the kernel (see
+        // DoubleBuffer): lanes cross into fresh memory together.
+        const std::size_t end = (n + 1) * row_length;
+        while (buffer.ready() < end) {
+            buffer.populate(std::min(end, buffer.ready() + values_per_piece));
+            checkpoint();
+        }
         double* start = row(n);
         start[0] = seed.x;
         start[1] = seed.y;
@@ -59,6 +73,32 @@ struct RowLines {
     }
 };
 
+
+// Reverses values[0, count) where they lie.
+void reverse_values(double* values, std::size_t count, const Checkpoint& checkpoint) {
+    std::size_t low = 0, high = count;
+    while (high - low > 1) {
+        const std::size_t swaps = std::min((high - low) / 2, values_per_piece);
+        std::swap_ranges(values + low, values + low + swaps,
+                         std::reverse_iterator<double*>(values + high));
+        low += swaps;
+        high -= swaps;
+        checkpoint();
+    }
+}
+
+// Copies count values from `from` to `to`, the regions possibly
+// overlapping, starting at the end when `to` lies beyond `from`.
+void move_values(const double* from, double* to, std::size_t count, const Checkpoint& checkpoint) {
+    for (std::size_t done = 0; done < count;) {
+        const std::size_t piece = std::min(count - done, values_per_piece);
+        const std::size_t first = to > from ? count - done - piece : done;
+        std::memmove(to + first, from + first, piece * sizeof(double));
+        done += piece;
+        checkpoint();
+    }
+}
+
 // Both halves of every footpoint's line, traced one after the other in the
 // same lane, written straight into the buffers that become the line's
 // coordinate arrays. Without the closure test the backward half goes first:
@@ -71,8 +111,9 @@ public:
     static constexpr std::ptrdiff_t point_stride = 1;
 
     JoinedLines(std::span<const Point> footpoints, double step, u64 max_steps,
-                bool close_on_loop)
+                bool close_on_loop, const Checkpoint& checkpoint)
         : footpoints_(footpoints), step_(step), close_on_loop_(close_on_loop),
+          checkpoint_(checkpoint),
           // The seed, both halves' steps and, on closure, the seed again.
           longest_(2 * std::min<u64>(max_steps, u64{1} << 60) + 2),
           lines_(footpoints.size()) {}
@@ -107,10 +148,18 @@ public:
         LineCoordinates& line = half(id);
         const auto used = static_cast<std::size_t>(x - line.x.data());
         const std::size_t capacity = line.x.capacity();
-        // Doubling while blocks are small and copied; remapped ones grow by
-        // a quarter, so that little of their address space stays unused.
-        const u64 wanted = capacity < mapped_capacity ? 2 * capacity : capacity + capacity / 4;
-        reserve(line, std::min<u64>(wanted, longest_));
+        if (line.x.ready() == capacity) {
+            // Doubling while blocks are small and copied; remapped ones grow
+            // by a quarter, so that little of their address space stays unused.
+            const u64 wanted = capacity < mapped_capacity ? 2 * capacity : capacity + capacity / 4;
+            reserve(line, std::min<u64>(wanted, longest_));
+        }
+        // The next piece of a mapped buffer made ready, outside the kernel:
+        // lanes that cross into fresh memory together would otherwise stall
+        // all at once, between two checkpoints.
+        line.x.populate(line.x.ready() + populated_piece);
+        line.y.populate(line.y.ready() + populated_piece);
+        checkpoint_();
         return slots_after(line, used);
     }
     void end(std::size_t id, const double* x, const double*, bool closed) {
@@ -119,8 +168,10 @@ public:
         const std::size_t n = id / 2;
         if (id % 2 == 0) {
             if (close_on_loop_ && closed && line.size > 2) return finish(lines_[n]);
-            if (!close_on_loop_) std::reverse(line.x.data(), line.x.data() + line.size);
-            if (!close_on_loop_) std::reverse(line.y.data(), line.y.data() + line.size);
+            if (!close_on_loop_) {
+                reverse_values(line.x.data(), line.size, checkpoint_);
+                reverse_values(line.y.data(), line.size, checkpoint_);
+            }
             second_halves_.push_back(n);
             return;
         }
@@ -134,6 +185,8 @@ private:
     static constexpr std::size_t initial_capacity = 256;
     // Points from which a buffer is mapped (see large_buffer.hpp).
     static constexpr std::size_t mapped_capacity = (std::size_t{4} << 20) / sizeof(double);
+    // Values of a mapped buffer made ready at a time: a huge page.
+    static constexpr std::size_t populated_piece = (std::size_t{2} << 20) / sizeof(double);
 
     // Where a half's points go: the line's own buffers, but for the
     // backward half of a line that may close, which goes apart.
@@ -145,10 +198,12 @@ private:
         line.x.reallocate(capacity);
         line.y.reallocate(capacity);
     }
-    // After `used` points, less the slot kept for the closing seed.
+    // After `used` points, up to the ready ones, less the slot kept for the
+    // closing seed.
     static PointSlots slots_after(LineCoordinates& line, std::size_t used) {
         if (line.x.capacity() < used + 1) reserve(line, used + 1);
-        return {line.x.data() + used, line.y.data() + used, line.x.capacity() - used - 1};
+        const std::size_t ready = std::min(line.x.ready(), line.y.ready());
+        return {line.x.data() + used, line.y.data() + used, ready > used ? ready - used - 1 : 0};
     }
 
     // The forward half in lines_[n] and the backward half apart become
@@ -163,22 +218,21 @@ private:
         const std::size_t total = before + after - 1;
         if (after >= before) {
             reserve(ahead, total);
-            for (DoubleBuffer* values : {&ahead.x, &ahead.y}) {
-                double* v = values->data();
-                std::memmove(v + before, v + 1, (after - 1) * sizeof(double));
-            }
-            for (std::size_t k = 0; k < before; ++k) {
-                ahead.x.data()[k] = behind.x.data()[before - 1 - k];
-                ahead.y.data()[k] = behind.y.data()[before - 1 - k];
+            for (const auto& [to, from] :
+                 {std::pair{&ahead.x, &behind.x}, std::pair{&ahead.y, &behind.y}}) {
+                move_values(to->data() + 1, to->data() + before, after - 1, checkpoint_);
+                reverse_values(from->data(), before, checkpoint_);
+                move_values(from->data(), to->data(), before, checkpoint_);
             }
             ahead.size = total;
             return;
         }
-        std::reverse(behind.x.data(), behind.x.data() + before);
-        std::reverse(behind.y.data(), behind.y.data() + before);
         reserve(behind, total);
-        std::memcpy(behind.x.data() + before, ahead.x.data() + 1, (after - 1) * sizeof(double));
-        std::memcpy(behind.y.data() + before, ahead.y.data() + 1, (after - 1) * sizeof(double));
+        for (const auto& [to, from] :
+             {std::pair{&behind.x, &ahead.x}, std::pair{&behind.y, &ahead.y}}) {
+            reverse_values(to->data(), before, checkpoint_);
+            move_values(from->data() + 1, to->data() + before, after - 1, checkpoint_);
+        }
         behind.size = total;
         ahead = std::move(behind);
     }
@@ -192,6 +246,7 @@ private:
     std::span<const Point> footpoints_;
     double step_;
     bool close_on_loop_;
+    const Checkpoint& checkpoint_;
     u64 longest_;
     std::size_t next_footpoint_ = 0;
     std::vector<std::size_t> second_halves_;
@@ -202,8 +257,9 @@ private:
 }  // namespace
 
 void trace_rows(const VectorGrid2D& grid, std::span<const Point> seeds, double step,
-                u64 max_steps, double* rows, const Checkpoint& checkpoint) {
+                u64 max_steps, DoubleBuffer& buffer, const Checkpoint& checkpoint) {
     const u64 row_length = 2 * checked_add(max_steps, 1);
+    double* rows = buffer.data();
     if (!grid.can_trace_in_lanes()) {
         u64 since_checkpoint = 0;
         for (std::size_t n = 0; n < seeds.size(); ++n) {
@@ -222,7 +278,7 @@ void trace_rows(const VectorGrid2D& grid, std::span<const Point> seeds, double s
         }
         return;
     }
-    RowLines lines{seeds, step, rows, row_length, max_steps};
+    RowLines lines{seeds, step, buffer, row_length, max_steps, checkpoint};
     trace_in_lanes(grid, ClosureTest{}, max_steps, lines, checkpoint);
     lines.pad_rows_before(seeds.size());
 }
@@ -236,7 +292,7 @@ std::vector<LineCoordinates> trace_joined_lines(const VectorGrid2D& grid,
     // on closure, a count that must not overflow.
     if (!footpoints.empty()) checked_add(max_steps, 2);
     if (grid.can_trace_in_lanes()) {
-        JoinedLines lines(footpoints, step, max_steps, close_on_loop);
+        JoinedLines lines(footpoints, step, max_steps, close_on_loop, checkpoint);
         trace_in_lanes(grid, closure, max_steps, lines, checkpoint);
         return lines.take();
     }

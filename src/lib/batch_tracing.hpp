@@ -11,12 +11,12 @@
 
 namespace torvelin {
 
-// Writes the line of seeds[n] into rows + n * 2 * (max_steps + 1) as x, y
-// pairs, and NaN into every slot after its last point (the whole row for a
-// seed outside the grid): every slot is written once.
-// `checkpoint` is called at bounded intervals of work.
+// Writes the line of seeds[n] into the buffer's row n (from value
+// n * 2 * (max_steps + 1) on) as x, y pairs, and NaN into every slot after
+// its last point (the whole row for a seed outside the grid): every slot
+// is written once. `checkpoint` is called at bounded intervals of work.
 void trace_rows(const VectorGrid2D& grid, std::span<const Point> seeds, double step,
-                u64 max_steps, double* rows, const Checkpoint& checkpoint = {});
+                u64 max_steps, DoubleBuffer& rows, const Checkpoint& checkpoint = {});
 
 // The coordinates of a line's points, x and y apart, each buffer holding
 // exactly `size` values once the line is finished.

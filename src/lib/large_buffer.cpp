@@ -118,6 +118,23 @@ void* resize_large_buffer(void* memory, std::size_t old_bytes, std::size_t new_b
     return resized;
 }
 
+bool is_mapped_large_buffer(std::size_t bytes) noexcept { return bytes >= mapped_threshold; }
+
+void populate_large_buffer(void* memory, std::size_t from, std::size_t to) noexcept {
+    constexpr std::size_t page = 4096;
+    auto* base = static_cast<char*>(memory);  // huge-page aligned, so page aligned
+    const std::size_t first = from / page * page;
+    const std::size_t last = (to + page - 1) / page * page;  // still inside the mapping
+#ifdef MADV_POPULATE_WRITE
+    if (madvise(base + first, last - first, MADV_POPULATE_WRITE) == 0) return;
+#endif
+    // Older kernels: a write per page faults it in. The values are not yet
+    // written, so any value will do; a volatile write is not optimised away.
+    for (std::size_t at = first; at < last; at += page) {
+        if (at >= from) *static_cast<volatile char*>(static_cast<void*>(base + at)) = 0;
+    }
+}
+
 void release_large_buffer(void* memory, std::size_t bytes) noexcept {
     if (bytes < mapped_threshold) {
         std::free(memory);

@@ -73,7 +73,7 @@ PyRef trace_fieldlines(const BoundArguments& args) {
     // trace_rows writes every slot, points and padding alike.
     DoubleBuffer points(checked_element_count(shape));
     const SignalCheckpoint checkpoint(field.watch);
-    trace_rows(grid, seeds, step, max_steps, points.data(), checkpoint.checkpoint());
+    trace_rows(grid, seeds, step, max_steps, points, checkpoint.checkpoint());
     const std::array<Py_ssize_t, 3> dims{static_cast<Py_ssize_t>(shape[0]),
                                          static_cast<Py_ssize_t>(shape[1]), 2};
     return make_output_array(std::move(points), dims);
