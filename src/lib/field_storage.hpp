@@ -40,7 +40,6 @@ public:
     }
 
     std::span<const double> values() const noexcept { return values_; }
-    bool is_borrowed() const noexcept { return values_.data() != storage_.data(); }
 
 private:
     // Moving a vector keeps its buffer, so `values_` stays valid when an
@@ -103,10 +102,6 @@ public:
     }
     std::size_t by_points() const noexcept {
         return interleaved_ ? points_ : by_.values().size();
-    }
-    // Whether any of the memory is the caller's.
-    bool borrows() const noexcept {
-        return !interleaved_ && (bx_.is_borrowed() || by_.is_borrowed());
     }
 
 private:

@@ -38,6 +38,8 @@ public:
     std::size_t size() const noexcept;
     int flags() const noexcept { return fields_->flags; }
     PyObject* descr() const noexcept { return fields_->descr; }
+    // The object whose memory the array uses, when it does not own its own.
+    PyObject* base() const noexcept { return fields_->base; }
 
     bool aligned() const noexcept { return (flags() & numpy::flag_aligned) != 0; }
     bool c_contiguous() const noexcept { return (flags() & numpy::flag_c_contiguous) != 0; }

@@ -1,5 +1,6 @@
 #include "conversions.hpp"
 
+#include "array_view.hpp"
 #include "errors.hpp"
 #include "numpy_api.hpp"
 #include "sequence.hpp"
@@ -86,8 +87,8 @@ std::vector<Point> SequenceOfPairs::convert(PyObject* object) {
 }
 
 PyRef Float64Array1D::convert(PyObject* object) {
-    if (!numpy::is_array(object) || numpy::fields(object)->nd != 1 ||
-        !numpy::has_float64_dtype(object)) {
+    if (!numpy::is_array(object) || ArrayView(object).ndim() != 1 ||
+        !ArrayView(object).has_float64_dtype()) {
         raise_type_mismatch(object, "ndarray");
     }
     return PyRef::borrow(object);

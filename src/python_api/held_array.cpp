@@ -39,12 +39,12 @@ std::optional<HeldArray> HeldArray::hold(const ArrayView& view) {
     for (;;) {
         held.chain_.emplace_back(link);
         if (link.owns_data()) return held;
-        PyObject* base = numpy::fields(link.object())->base;
+        PyObject* base = link.base();
         if (base == nullptr) return std::nullopt;  // memory of unknown origin
         if (!numpy::is_array(base)) break;
         link = ArrayView(base);
     }
-    PyObject* owner = numpy::fields(held.chain_.back().array.get())->base;
+    PyObject* owner = link.base();
     if (PyObject_GetBuffer(owner, &held.export_, PyBUF_SIMPLE) != 0) {
         discard_pending_error();
         return std::nullopt;
