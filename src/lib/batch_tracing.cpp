@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cstring>
 #include <iterator>
-#include <utility>
 #include <limits>
 #include <unordered_map>
+#include <utility>
 
 #include "lane_scheduler.hpp"
 #include "trace_until_close.hpp"
@@ -18,8 +18,8 @@ void pad_with_nan(double* from, double* to) {
     std::fill(from, to, std::numeric_limits<double>::quiet_NaN());
 }
 
-// Working on a line's values, in pieces with the checkpoint between them: a line
-// (or a row) can hold hundreds of megabytes.
+// Work on a line's values goes in pieces with the checkpoint between them:
+// a line (or a row) can hold hundreds of megabytes.
 constexpr std::size_t values_per_piece = std::size_t{1} << 18;
 
 // Rows of fixed length: a line can never outgrow its row. Each slot is
@@ -72,7 +72,6 @@ struct RowLines {
         pad_with_nan(x, row(n + 1));
     }
 };
-
 
 // Reverses values[0, count) where they lie.
 void reverse_values(double* values, std::size_t count, const Checkpoint& checkpoint) {
