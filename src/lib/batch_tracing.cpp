@@ -98,6 +98,16 @@ void move_values(const double* from, double* to, std::size_t count, const Checkp
     }
 }
 
+// Copies count values from `from` to `to`, the last first.
+void copy_reversed(const double* from, double* to, std::size_t count,
+                   const Checkpoint& checkpoint) {
+    for (std::size_t done = 0; done < count;) {
+        const std::size_t end = std::min(count, done + values_per_piece);
+        for (; done < end; ++done) to[done] = from[count - 1 - done];
+        checkpoint();
+    }
+}
+
 // Both halves of every footpoint's line, traced one after the other in the
 // same lane, written straight into the buffers that become the line's
 // coordinate arrays. Without the closure test the backward half goes first:
@@ -181,7 +191,9 @@ public:
     std::vector<LineCoordinates> take() { return std::move(lines_); }
 
 private:
-    static constexpr std::size_t initial_capacity = 256;
+    // Room a line starts with: most lines fit in it, and it costs little
+    // while in the lanes, since a finished line gives back what it did not use.
+    static constexpr std::size_t initial_capacity = 4096;
     // Points from which a buffer is mapped (see large_buffer.hpp).
     static constexpr std::size_t mapped_capacity = (std::size_t{4} << 20) / sizeof(double);
     // Values of a mapped buffer made ready at a time: a huge page.
@@ -220,8 +232,7 @@ private:
             for (const auto& [to, from] :
                  {std::pair{&ahead.x, &behind.x}, std::pair{&ahead.y, &behind.y}}) {
                 move_values(to->data() + 1, to->data() + before, after - 1, checkpoint_);
-                reverse_values(from->data(), before, checkpoint_);
-                move_values(from->data(), to->data(), before, checkpoint_);
+                copy_reversed(from->data(), to->data(), before, checkpoint_);
             }
             ahead.size = total;
             return;
