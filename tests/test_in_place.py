@@ -261,6 +261,10 @@ ALARM = textwrap.dedent(
             array.resize(array.size // 2 + 1, refcheck=False)
             array[:] = np.nan
 
+    ds = types.SimpleNamespace(x1=xs, x2=xs, bx=bx, by=by)
+    x0, y0 = np.array(seeds).T.copy()
+    # Everything is ready before the alarm is set: the handler can only run
+    # inside the call, where it looks for signals.
     signal.signal(signal.SIGALRM, handler)
     signal.setitimer(signal.ITIMER_REAL, 0.005)
     try:
@@ -268,10 +272,8 @@ ALARM = textwrap.dedent(
             torvelin.trace_fieldlines(-1.0, 1.0, -1.0, 1.0, n, n, flat_bx, flat_by, seeds,
                                       0.001, 100000)
         else:
-            ds = types.SimpleNamespace(x1=xs, x2=xs, bx=bx, by=by)
-            torvelin.find_fieldlines(ds, "bx", "by", x0=[s[0] for s in seeds],
-                                     y0=[s[1] for s in seeds], numsteps=100000, close=False,
-                                     step=0.001)
+            torvelin.find_fieldlines(ds, "bx", "by", x0=x0, y0=y0, numsteps=100000,
+                                     close=False, step=0.001)
     except RuntimeError as exc:
         print("RuntimeError:", exc)
     else:

@@ -113,9 +113,10 @@ class Alarm:
 
 def long_trace():
     xs, bx, by = rotation(64)
+    flat_bx, flat_by = bx.ravel("F"), by.ravel("F")
     seeds = [(float(r), 0.0) for r in np.linspace(0.1, 0.9, 16)]
-    return lambda: trace_fieldlines(-1.0, 1.0, -1.0, 1.0, 64, 64, bx.ravel("F"), by.ravel("F"),
-                                    seeds, 0.01, 100_000)
+    return lambda: trace_fieldlines(-1.0, 1.0, -1.0, 1.0, 64, 64, flat_bx, flat_by, seeds, 0.01,
+                                    100_000)
 
 
 def long_find():
