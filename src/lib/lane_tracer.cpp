@@ -1,47 +1,6 @@
 #include "lane_tracer.hpp"
 
-#include <algorithm>
-#include <cmath>
-
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
-
-// The lane helpers are always inlined, so how vectors would be passed between
-// separately compiled functions does not matter here.
-#pragma GCC diagnostic ignored "-Wpsabi"
-
-#if defined(__x86_64__)
-// x86-64 copies for AVX-512 and AVX2, chosen at run time.
-#define TORVELIN_LANE_NS avx512
-#define TORVELIN_LANE_TARGET __attribute__((target("arch=x86-64-v4")))
-#define TORVELIN_LANE_WIDTH 8
-#include "lane_kernel.inc"
-#undef TORVELIN_LANE_NS
-#undef TORVELIN_LANE_TARGET
-#undef TORVELIN_LANE_WIDTH
-
-#define TORVELIN_LANE_NS avx2
-#define TORVELIN_LANE_TARGET __attribute__((target("arch=x86-64-v3")))
-#define TORVELIN_LANE_WIDTH 4
-#include "lane_kernel.inc"
-#undef TORVELIN_LANE_NS
-#undef TORVELIN_LANE_TARGET
-#undef TORVELIN_LANE_WIDTH
-#endif
-
-// The copy for the baseline of the target: SSE2 on x86-64, 128-bit vectors
-// elsewhere. With 16 such registers, groups of 8 lanes keep their state in
-// registers where 16 lanes would spill.
-#define TORVELIN_LANE_NS baseline
-#define TORVELIN_LANE_TARGET
-#define TORVELIN_LANE_WIDTH 2
-#define TORVELIN_LANE_GROUP 8
-#include "lane_kernel.inc"
-#undef TORVELIN_LANE_NS
-#undef TORVELIN_LANE_TARGET
-#undef TORVELIN_LANE_WIDTH
-#undef TORVELIN_LANE_GROUP
+#include "lane_kernels.hpp"
 
 namespace torvelin {
 
