@@ -18,7 +18,7 @@ import numpy as np
 import torvelin
 
 from . import peers as P
-from . import scaling, workloads
+from . import scaling, stretches, workloads
 from .common import available_cores
 from .report import Report
 
@@ -37,6 +37,8 @@ WORKLOADS = {
                    "(g) calls without steps against copying the field, largest size"),
     "find-vs-trace": (scaling.find_vs_trace, "(h) find per point against trace per step, 512^2"),
     "memory": (scaling.peak_memory, "(i) peak memory of one trace, largest size, fresh process"),
+    "stretches": (stretches.stretches,
+                  "(j) longest stretch of a call without a look at pending signals"),
 }
 USES_NUMBA = {"rotation", "line-currents", "scaling"}
 

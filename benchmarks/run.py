@@ -42,6 +42,10 @@ Workloads (--only takes their names, comma-separated):
   (i) memory         growth of the peak resident set during one trace of (e)'s
                      rotation on the largest grid, beyond the result's size, as
                      a share of the field's size; measured in a fresh process.
+  (j) stretches      the longest stretch without a look at pending signals (how
+                     late Ctrl-C can be answered) in calls that pad many rows
+                     with NaN, convert tens of millions of footpoints, or copy
+                     a large field; a stretch over 50 ms fails the run.
 
 Peers (each skipped, with the reason, when it cannot be imported): numba RK4
 per seed and in a prange loop, and a NumPy RK4 vectorised over seeds, all with

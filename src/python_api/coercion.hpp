@@ -11,7 +11,7 @@ namespace torvelin::py {
 // All values of `source` as float64: objects with a `ravel` method in
 // column-major order via ravel("F").tolist(), float64 arrays read directly,
 // any other sequence item by item.
-LargeVector extract_vector(PyObject* source);
+DoubleBuffer extract_vector(PyObject* source);
 
 // Where a field component comes from: the attribute of `data` named by
 // `field` when it is a string, else `field` itself.
