@@ -6,9 +6,10 @@ A call holds the interpreter lock from start to end, so threads in one
 process do not trace in parallel; processes, and the workers of a Dask
 cluster, do. Footpoints are independent, so they can be split into chunks
 and traced anywhere, with results bit for bit those of one call (the
-gallery's ``dask_scaleout.py`` has a function for it, ``trace_distributed(client,
-data, var1, var2, x0, y0, chunk_size, **options)``). But every point of every line
-travels back from its worker, 16 bytes a point, and costs time on the way.
+gallery's ``dask_scaleout.py`` has a function for it,
+``trace_distributed(client, data, var1, var2, x0, y0, chunk_size,
+**options)``). But every point of every line travels back from its worker,
+16 bytes a point, and costs time on the way.
 This recipe measures three ways of getting a summary of many lines (for each
 line: its number of points, whether it closed, and its length):
 
