@@ -78,19 +78,29 @@ DoubleBuffer flatten_column_major(PyObject* source) {
 
 }  // namespace
 
-DoubleBuffer extract_vector(PyObject* source) {
+DoubleBuffer extract_vector(PyObject* source, std::optional<ArrayReading>* reading) {
+    // The shape before any Python code runs; ravel() is read first index fastest.
+    const auto note = [&](const ArrayView& view, ElementOrder order) {
+        if (reading) *reading = ArrayReading{{view.shape().begin(), view.shape().end()}, order};
+    };
     // Same values as the general path below, read directly.
     if (const auto plain = plain_array(source)) {
+        note(*plain, ElementOrder::first_index_fastest);
         return read_all(*plain, ElementOrder::first_index_fastest);
     }
-    if (has_ravel(source)) return flatten_column_major(source);
+    if (has_ravel(source)) {
+        if (numpy::is_array(source)) note(ArrayView(source), ElementOrder::first_index_fastest);
+        return flatten_column_major(source);
+    }
     if (numpy::is_array(source)) {
         const ArrayView view(source);
         if (view.has_float64_dtype()) {
             // One dimension: refused unless contiguous; more: any layout.
             if (view.ndim() == 1) view.contiguous_float64();
-            return read_all(view, view.ndim() == 1 ? ElementOrder::first_index_fastest
-                                                   : ElementOrder::last_index_fastest);
+            const ElementOrder order = view.ndim() == 1 ? ElementOrder::first_index_fastest
+                                                        : ElementOrder::last_index_fastest;
+            note(view, order);
+            return read_all(view, order);
         }
     }
     try {

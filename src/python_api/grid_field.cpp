@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace torvelin::py {
 
@@ -60,18 +61,24 @@ public:
         copy_pays_ = cells_ != UINT64_MAX && prefer_interleaved_copy(cells_, planned_steps);
     }
 
-    // The component in `source` as extract_field reads it; `slot` 0 is bx.
-    void take(PyObject* source, int slot) {
+    // The component in `source` as extract_field reads it; `slot` 0 is bx,
+    // named by `field` (var1 or var2).
+    void take(PyObject* source, int slot, PyObject* field) {
         Component& component = components_[slot];
         const std::optional<ArrayView> plain = plain_array(source);
         if (!plain) {
-            component.values = extract_vector(source);
+            std::optional<ArrayReading> reading;
+            component.values = extract_vector(source, &reading);
+            if (reading) component.refusal = layout_refusal(*reading, field, slot);
             component.size = component.values.size();
             component.order = GridOrder::x_fastest;  // column-major
             if (component.size == cells_) place(component, slot);
             return;
         }
         component.size = plain->size();
+        component.refusal = layout_refusal(
+            {{plain->shape().begin(), plain->shape().end()}, ElementOrder::first_index_fastest},
+            field, slot);
         if (component.size != cells_) return;  // fails the size check: nothing to read
         const std::optional<GridOrder> in_place = order_in_place(*plain, nx_, ny_);
         const bool may_hold = !copy_pays_ && !interleaved_ && in_place &&
@@ -107,6 +114,9 @@ public:
                 ", by=" + std::to_string(by.size) + ", nx*ny=" + std::to_string(expected) + ")";
             raise(PyExc_ValueError, message.c_str());
         }
+        for (const Component& component : components_) {
+            if (component.refusal) raise(PyExc_ValueError, component.refusal->c_str());
+        }
         if (interleaved_) return {FieldStorage::interleaved(std::move(*interleaved_), order_), {}};
         CallField field{FieldStorage::separate(take_values(components_[0]),
                                                take_values(components_[1]), order_),
@@ -119,11 +129,51 @@ public:
 
 private:
     struct Component {
+        std::optional<std::string> refusal;  // why its layout is refused
         std::size_t size = 0;
         std::optional<HeldArray> held;  // read in place, in order_
         DoubleBuffer values;             // converted, in `order`, unless interleaved
         GridOrder order = GridOrder::x_fastest;
     };
+
+    // Why an array read as `reading` cannot be this grid's component, or
+    // nothing. Its axes longer than 1 must be (nx, ny) where the first index
+    // is read fastest and (ny, nx) where the last is, so that x varies
+    // fastest in the values read; anything else would trace a field laid out
+    // the other way round. With nx == ny nothing can be told.
+    std::optional<std::string> layout_refusal(const ArrayReading& reading, PyObject* field,
+                                              int slot) const {
+        std::vector<u64> long_axes;
+        for (const Py_ssize_t length : reading.shape) {
+            if (length > 1) long_axes.push_back(static_cast<u64>(length));
+        }
+        const bool x_first = reading.order == ElementOrder::first_index_fastest;
+        const std::vector<u64> needed = x_first ? std::vector<u64>{nx_, ny_}
+                                                : std::vector<u64>{ny_, nx_};
+        if (long_axes.size() < 2 || long_axes == needed) return std::nullopt;
+        std::string name = slot == 0 ? "var1" : "var2", transposed = "its transpose (.T)";
+        if (PyUnicode_Check(field)) {
+            name = str_or_placeholder(field);
+            transposed = name + ".T";
+            name = "'" + name + "'";
+        }
+        std::string shape = "(";
+        for (std::size_t axis = 0; axis < reading.shape.size(); ++axis) {
+            shape += (axis ? ", " : "") + std::to_string(reading.shape[axis]);
+        }
+        shape += ")";
+        const std::string grid = x_first ? "the grid is (nx, ny) = (" + std::to_string(nx_) +
+                                               ", " + std::to_string(ny_) + ")"
+                                         : "an array without ravel() is read with its last "
+                                           "index fastest, so the grid needs (ny, nx) = (" +
+                                               std::to_string(ny_) + ", " +
+                                               std::to_string(nx_) + ")";
+        const bool reversed = long_axes == std::vector<u64>{needed[1], needed[0]};
+        const std::string remedy =
+            reversed ? "pass " + transposed : "pass an array whose axes longer than 1 are those";
+        return "field component " + name + " has shape " + shape + " but " + grid + "; " +
+               remedy + ", or a flat array with x varying fastest";
+    }
 
     // Whether the component in `slot` goes into the interleaved storage,
     // which the first component converted starts.
@@ -225,9 +275,9 @@ CallField find_field(PyObject* data, PyObject* var1, PyObject* var2, u64 nx, u64
                      u64 planned_steps) {
     FieldAssembly assembly(nx, ny, planned_steps);
     const PyRef bx_source = field_source(data, var1);
-    assembly.take(bx_source.get(), 0);
+    assembly.take(bx_source.get(), 0, var1);
     const PyRef by_source = field_source(data, var2);
-    assembly.take(by_source.get(), 1);
+    assembly.take(by_source.get(), 1, var2);
     return assembly.finish();
 }
 
