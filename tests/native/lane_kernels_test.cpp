@@ -349,8 +349,9 @@ struct StoredBits {
     u64 points;
 };
 
-// Regenerate with `lane_kernels_test --print-stored-bits > stored_bits.inc`,
-// on x86-64, only for a change meant to change the bits.
+// Written on x86-64 by the native test build (-DTORVELIN_NATIVE_TESTS=ON):
+//   <build>/lane_kernels_test --print-stored-bits > tests/native/stored_bits.inc
+// and written anew only for a change that is meant to change the bits.
 constexpr StoredBits stored_bits[] = {
 #include "stored_bits.inc"
 };
@@ -384,7 +385,7 @@ LinesHash kernel_hash(const Case& c, LaneKernel kernel) {
 void print_stored_bits() {
     std::printf("// The lines of the stored cases (stored_case in lane_kernels_test.cpp):\n"
                 "// {FNV-1a hash of their bits, points}, from the scalar tracer on x86-64.\n"
-                "// Written by `lane_kernels_test --print-stored-bits > stored_bits.inc`.\n");
+                "// Written by `lane_kernels_test --print-stored-bits > tests/native/stored_bits.inc`.\n");
     for (int k = 0; k < stored_case_count; ++k) {
         const LinesHash hash = scalar_hash(stored_case(k));
         std::printf("{0x%016llxu, %llu},  // %d: %s\n", static_cast<unsigned long long>(hash.hash),
