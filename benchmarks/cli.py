@@ -209,8 +209,9 @@ def main(argv=None, description=None):
 
     if args.json:
         report.write_json(
-            args.json, cpu=cpu, lane_kernel=where["kernel"], lane_kernel_choice=where["kernel_choice"],
-            compiler=where["compiler"], versions=vers, quick=args.quick, platform=platform.platform(),
+            args.json, cpu=cpu, lane_kernel=where["kernel"],
+            lane_kernel_choice=where["kernel_choice"], compiler=where["compiler"], versions=vers,
+            quick=args.quick, platform=platform.platform(),
             options={"only": args.only, "sizes": args.sizes, "threads": args.threads,
                      "kernel": args.built_for_kernel or "auto",
                      "plot": str(args.plot) if args.plot else None},

@@ -157,7 +157,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     std::printf("CPU: %s\ncompiler: %s\n", cpu_model().c_str(), compiler);
-    std::printf("rotation, %zu seeds x %llu steps of about one cell; median and fastest of %d runs\n",
+    std::printf("rotation, %zu seeds x %llu steps of about one cell; "
+                "median and fastest of %d runs\n",
                 seed_count, static_cast<unsigned long long>(max_steps), repeats);
     std::printf("%7s  %-11s %-10s %11s %11s %11s  %s\n", "", "", "", "CPU ns/step",
                 "", "wall", "same bits");
@@ -212,9 +213,8 @@ int main(int argc, char** argv) {
             if (first_rows.empty()) {
                 first_rows = rows;
             } else {
-                same = std::memcmp(first_rows.data(), rows.data(), rows.size() * sizeof(double)) == 0
-                           ? "yes"
-                           : "NO";
+                const std::size_t bytes = rows.size() * sizeof(double);
+                same = std::memcmp(first_rows.data(), rows.data(), bytes) == 0 ? "yes" : "NO";
             }
             std::printf("%5d^2  %-11s %-10s %11.2f %11.2f %11.2f  %s\n", size,
                         interleaved ? "interleaved" : "separate", kernel.name, median(cpu_ns),

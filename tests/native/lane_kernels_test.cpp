@@ -302,7 +302,9 @@ Case stored_case(int k) {
         Point& seed = seeds[n];
         seed = {uniform(rng, x_min - 0.2, x_max + 0.2), uniform(rng, y_min - 0.2, y_max + 0.2)};
         if (scenario == 0) seed = {uniform(rng, -1.0, 1.0), uniform(rng, -1.0, 1.0)};
-        if (scenario == 3) seed = {n % 2 == 0 ? 0.0 : uniform(rng, -1.0, 1.0), uniform(rng, -1.0, 1.0)};
+        if (scenario == 3) {
+            seed = {n % 2 == 0 ? 0.0 : uniform(rng, -1.0, 1.0), uniform(rng, -1.0, 1.0)};
+        }
         if (scenario == 5) seed.x = x_min;
         switch (n % 8) {  // the edges, a NaN coordinate and -0
             case 1: seed.x = x_max; break;
@@ -385,7 +387,8 @@ LinesHash kernel_hash(const Case& c, LaneKernel kernel) {
 void print_stored_bits() {
     std::printf("// The lines of the stored cases (stored_case in lane_kernels_test.cpp):\n"
                 "// {FNV-1a hash of their bits, points}, from the scalar tracer on x86-64.\n"
-                "// Written by `lane_kernels_test --print-stored-bits > tests/native/stored_bits.inc`.\n");
+                "// Written by\n"
+                "//   lane_kernels_test --print-stored-bits > tests/native/stored_bits.inc\n");
     for (int k = 0; k < stored_case_count; ++k) {
         const LinesHash hash = scalar_hash(stored_case(k));
         std::printf("{0x%016llxu, %llu},  // %d: %s\n", static_cast<unsigned long long>(hash.hash),
@@ -417,7 +420,9 @@ int check_stored_bits(const std::vector<NamedLaneKernel>& kernels) {
             }
         };
         check("scalar tracer", scalar_hash(c));
-        for (const NamedLaneKernel& kernel : kernels) check(kernel.name, kernel_hash(c, kernel.kernel));
+        for (const NamedLaneKernel& kernel : kernels) {
+            check(kernel.name, kernel_hash(c, kernel.kernel));
+        }
     }
     std::printf("%d stored cases, by the scalar tracer and every kernel: %d differ from their "
                 "x86-64 bits\n", stored_case_count, failures);
