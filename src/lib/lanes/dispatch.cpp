@@ -3,12 +3,27 @@
 
 namespace torvelin {
 
+// A build may hold dispatch to the kernels up to a narrower one (CMake's
+// TORVELIN_LANE_KERNEL), so that kernels can be timed against each other on
+// one CPU. A CPU that cannot run that one gets the next narrower it can.
+#if defined(TORVELIN_WIDEST_LANE_KERNEL_baseline)
+constexpr int widest_lane_kernel = 0;
+#elif defined(TORVELIN_WIDEST_LANE_KERNEL_avx2)
+constexpr int widest_lane_kernel = 1;
+#else
+constexpr int widest_lane_kernel = 2;
+#endif
+
 std::vector<NamedLaneKernel> runnable_lane_kernels() {
     std::vector<NamedLaneKernel> kernels;
 #if defined(__x86_64__)
     __builtin_cpu_init();
-    if (__builtin_cpu_supports("x86-64-v4")) kernels.push_back({"x86-64-v4", avx512::advance});
-    if (__builtin_cpu_supports("x86-64-v3")) kernels.push_back({"x86-64-v3", avx2::advance});
+    if (widest_lane_kernel >= 2 && __builtin_cpu_supports("x86-64-v4")) {
+        kernels.push_back({"x86-64-v4", avx512::advance});
+    }
+    if (widest_lane_kernel >= 1 && __builtin_cpu_supports("x86-64-v3")) {
+        kernels.push_back({"x86-64-v3", avx2::advance});
+    }
 #endif
     kernels.push_back({"baseline", baseline::advance});
     return kernels;
