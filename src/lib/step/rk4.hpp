@@ -36,21 +36,25 @@ struct StepTaken {
 template <class V, class FieldAtPoint>
 TORVELIN_INLINE StepTaken<V> rk4_step(const GridGeometry& g, const StepSizes<V>& s, V x, V y,
                                       V k1x, V k1y, FieldAtPoint&& field_at) {
-    // Each stage point's inside test as soon as the point is known, so that
-    // only their running conjunction is held.
+    // Each stage point's inside test, and each stage's term of the weighted
+    // sum, as soon as they are known, so that only the running conjunction
+    // and sums are held. The bracket is summed from the left:
+    // ((k1 + 2 k2) + 2 k3) + k4.
+    const V two = like(x, 2.0);
     const V x2 = x + s.half_h * k1x, y2 = y + s.half_h * k1y;
     MaskOf<V> accepted = inside(g, x2, y2);
     const FieldValue<V> k2 = field_at(x2, y2);
+    V sum_x = k1x + two * k2.bx, sum_y = k1y + two * k2.by;
     const V x3 = x + s.half_h * k2.bx, y3 = y + s.half_h * k2.by;
     accepted = MaskOf<V>(accepted & inside(g, x3, y3));
     const FieldValue<V> k3 = field_at(x3, y3);
+    sum_x = sum_x + two * k3.bx;
+    sum_y = sum_y + two * k3.by;
     const V x4 = x + s.h * k3.bx, y4 = y + s.h * k3.by;
     accepted = MaskOf<V>(accepted & inside(g, x4, y4));
     const FieldValue<V> k4 = field_at(x4, y4);
-    // The bracket summed from the left: ((k1 + 2 k2) + 2 k3) + k4.
-    const V two = like(x, 2.0);
-    const V px = x + s.sixth_h * (k1x + two * k2.bx + two * k3.bx + k4.bx);
-    const V py = y + s.sixth_h * (k1y + two * k2.by + two * k3.by + k4.by);
+    const V px = x + s.sixth_h * (sum_x + k4.bx);
+    const V py = y + s.sixth_h * (sum_y + k4.by);
     accepted = MaskOf<V>(accepted & inside(g, px, py));
     const FieldValue<V> next = field_at(px, py);
     return {px, py, next.bx, next.by, accepted};
