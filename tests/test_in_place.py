@@ -264,8 +264,12 @@ ALARM = textwrap.dedent(
     count = 16 if call == "trace" else 8
     seeds = [(0.2 + 0.6 * k / (count - 1), 0.0) for k in range(count)]
     fired = []
+    calling = False
 
     def handler(signum, frame):
+        if not calling:  # held up between the alarm and the call: wait for the call
+            signal.setitimer(signal.ITIMER_REAL, 0.005)
+            return
         fired.append(True)
         for array in (bx, by, flat_bx, flat_by):
             array.resize(array.size // 2 + 1, refcheck=False)
@@ -273,15 +277,18 @@ ALARM = textwrap.dedent(
 
     ds = types.SimpleNamespace(x1=xs, x2=xs, bx=bx, by=by)
     x0, y0 = np.array(seeds).T.copy()
-    # Everything is ready before the alarm is set: the handler can only run
-    # inside the call, where it looks for signals.
+    # Everything is ready before the alarm is set, and nothing between setting
+    # `calling` and the call looks for signals: the handler frees the arrays
+    # only inside the call, where it looks for signals.
     signal.signal(signal.SIGALRM, handler)
     signal.setitimer(signal.ITIMER_REAL, 0.005)
     try:
         if call == "trace":
+            calling = True
             torvelin.trace_fieldlines(-1.0, 1.0, -1.0, 1.0, n, n, flat_bx, flat_by, seeds,
                                       0.001, 100000)
         else:
+            calling = True
             torvelin.find_fieldlines(ds, "bx", "by", x0=x0, y0=y0, numsteps=100000,
                                      close=False, step=0.001)
     except RuntimeError as exc:
