@@ -7,7 +7,8 @@ Modules:
   workloads  (a) to (d): torvelin against every peer on fixed problems
   scaling    (e) to (i): cost per step against grid size, page size, fixed
              costs, find_fieldlines against trace_fieldlines, peak memory
-  threads    (j): one field shared by 1, 2, 4 and 8 threads
+  stretches  (j): the longest stretch of a call without a look at pending signals
+  threads    (k): one field shared by 1, 2, 4 and 8 threads
   memory     the process's memory from /proc; the peak-memory child process
   report     result rows, tables, JSON, the scaling plot, the exit status
   cli        options and the order of the workloads

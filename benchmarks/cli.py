@@ -18,7 +18,7 @@ import numpy as np
 import torvelin
 
 from . import peers as P
-from . import scaling, threads, workloads
+from . import scaling, stretches, threads, workloads
 from .common import available_cores
 from .report import Report
 
@@ -37,8 +37,10 @@ WORKLOADS = {
                    "(g) calls without steps against copying the field, largest size"),
     "find-vs-trace": (scaling.find_vs_trace, "(h) find per point against trace per step, 512^2"),
     "memory": (scaling.peak_memory, "(i) peak memory of one trace, largest size, fresh process"),
+    "stretches": (stretches.stretches,
+                  "(j) longest stretch of a call without a look at pending signals"),
     "threads": (threads.threads,
-                "(j) 1, 2, 4, 8 threads sharing one 512^2 field, speed-up over 1 thread"),
+                "(k) 1, 2, 4, 8 threads sharing one 512^2 field, speed-up over 1 thread"),
 }
 USES_NUMBA = {"rotation", "line-currents", "scaling"}
 

@@ -42,7 +42,11 @@ Workloads (--only takes their names, comma-separated):
   (i) memory         growth of the peak resident set during one trace of (e)'s
                      rotation on the largest grid, beyond the result's size, as
                      a share of the field's size; measured in a fresh process.
-  (j) threads        8 calls on one 512 x 512 rotation, each with its own 256
+  (j) stretches      the longest stretch without a look at pending signals (how
+                     late Ctrl-C can be answered) in calls that pad many rows
+                     with NaN, convert tens of millions of footpoints, or copy
+                     a large field; a stretch over 50 ms fails the run.
+  (k) threads        8 calls on one 512 x 512 rotation, each with its own 256
                      seeds x 2000 steps, spread over 1, 2, 4 and 8 threads of a
                      ThreadPoolExecutor: speed-up over 1 thread, and every
                      count's points against 1 thread's, bit for bit. With a

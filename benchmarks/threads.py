@@ -1,4 +1,4 @@
-"""Workload (j): N threads each tracing their own seeds on shared field arrays.
+"""Workload (k): N threads each tracing their own seeds on shared field arrays.
 
 One batch is CALLS calls of trace_fieldlines on the same 512^2 rotation
 field, each with its own 256 seeds (the radii 0.2..0.8 on a ray of its own)
@@ -68,7 +68,7 @@ def threads(ctx):
     h = grid.spacing / 0.5  # one grid cell per step at the mean radius
     sets = list(seed_sets(CALLS))
     build, gil = gil_state()
-    print(f"\n(j) threads: {CALLS} calls of trace_fieldlines on one {N}^2 rotation, each "
+    print(f"\n(k) threads: {CALLS} calls of trace_fieldlines on one {N}^2 rotation, each "
           f"with its own {SEEDS} seeds x {MAX_STEPS} steps, shared by a ThreadPoolExecutor "
           f"of N threads; best of {reps} interleaved rounds")
     print(f"  CPython {sys.version.split()[0]} {build}, GIL {'on' if gil else 'off'}; "

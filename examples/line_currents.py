@@ -1,4 +1,5 @@
-"""Closed field lines around two antiparallel line currents, with find_fieldlines.
+"""Closed field lines around two antiparallel line currents
+========================================================
 
 Two long straight wires cross the page at x = -1 and x = +1 and carry equal
 currents in opposite directions. Every field line is a circle around one of
@@ -10,14 +11,16 @@ those footpoints are traced both ways and come back as open lines.
 Two numbers decide whether a loop closes:
 
 * the step, which is in integration time: one step moves a point by about
-  step * |B|. Here each footpoint gets a step that moves it a quarter of a
-  grid cell, step = 0.25 * dx / |B(footpoint)|;
+  ``step * |B|``. Here each footpoint gets a step that moves it a quarter
+  of a grid cell, ``step = 0.25 * dx / |B(footpoint)|``;
 * the closure distance ``ctol``: a loop closes at the first point within
-  ``ctol`` of its footpoint. Consecutive points lie step * |B| apart, so
-  ctol = 2 * step * |B(footpoint)| (half a cell) catches the returning line on
-  its first pass without closing it early.
+  ``ctol`` of its footpoint. Consecutive points lie ``step * |B|`` apart, so
+  ``ctol = 2 * step * |B(footpoint)|`` (half a cell) catches the returning
+  line on its first pass without closing it early.
 
-Run:  python examples/line_currents.py [--output line_currents.png]
+Run::
+
+    python examples/line_currents.py [--output line_currents.png]
 """
 
 import argparse
@@ -52,7 +55,7 @@ def field(X, Y):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(description=__doc__.partition("\n")[0])
     parser.add_argument("--output", default="line_currents.png", help="PNG file to write")
     args = parser.parse_args()
 

@@ -1,7 +1,8 @@
-"""Magnetic islands and X-points of a perturbed Harris current sheet.
+"""Magnetic islands and X-points of a perturbed Harris current sheet
+=================================================================
 
 The Harris sheet Bx = tanh(y / L) reverses direction across y = 0. A small
-perturbation of its flux function,
+perturbation of its flux function, ::
 
     psi(x, y) = L ln cosh(y / L) + eps cos(k x),   Bx = dpsi/dy,  By = -dpsi/dx,
 
@@ -11,12 +12,14 @@ through the X-points (x = 0, +-2 pi / k) they run from edge to edge. Field lines
 are contours of psi, which the figure shows underneath for comparison.
 
 Island loops: each footpoint gets its own ``find_fieldlines`` call, with the
-closure distance ctol = 2 * step * |B(footpoint)| (two steps' length there) and
+closure distance ``ctol = 2 * step * |B(footpoint)|`` (two steps' length there) and
 ``maxstep`` set to half the shortest island period: no loop may close before
 that much integration time has passed, so the line cannot close on its way
 out. Open lines: one call for all their footpoints, with close=False.
 
-Run:  python examples/magnetic_islands.py [--output magnetic_islands.png]
+Run::
+
+    python examples/magnetic_islands.py [--output magnetic_islands.png]
 """
 
 import argparse
@@ -47,7 +50,7 @@ def field(x, y):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(description=__doc__.partition("\n")[0])
     parser.add_argument("--output", default="magnetic_islands.png", help="PNG file to write")
     args = parser.parse_args()
 

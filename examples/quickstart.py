@@ -1,4 +1,5 @@
-"""Field lines of two antiparallel line currents, traced with torvelin.
+"""Quickstart: field lines of two antiparallel line currents
+=========================================================
 
 Two long straight wires run perpendicular to the page at x = -1 and x = +1,
 carrying equal currents in opposite directions.  Their magnetic field lines
@@ -7,7 +8,9 @@ uniform grid with NumPy, traced with ``torvelin.trace_fieldlines``, and one
 loop is found with ``torvelin.find_fieldlines``, which stops when the line
 returns to its footpoint.
 
-Run:  python examples/quickstart.py [--output quickstart.png]
+Run::
+
+    python examples/quickstart.py [--output quickstart.png]
 """
 
 import argparse
@@ -49,7 +52,7 @@ def field(X, Y):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(description=__doc__.partition("\n")[0])
     parser.add_argument("--output", default="quickstart.png", help="PNG file to write")
     args = parser.parse_args()
 

@@ -1,4 +1,5 @@
-"""The same field drawn with matplotlib's streamplot and with torvelin.
+"""The same field drawn with matplotlib's streamplot and with torvelin
+===================================================================
 
 The field: three line currents in a uniform background field, sampled on a
 uniform grid, which gives closed loops around the wires, lines that cross the
@@ -16,7 +17,9 @@ plot elements (the figure is drawn afterwards, outside the timings). Look at
 the loops around the wires: streamplot's drift from turn to turn and smear
 into bands, torvelin's retrace themselves.
 
-Run:  python examples/streamplot_comparison.py [--output streamplot_comparison.png]
+Run::
+
+    python examples/streamplot_comparison.py [--output streamplot_comparison.png]
 """
 
 import argparse
@@ -58,7 +61,7 @@ def segments(result):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(description=__doc__.partition("\n")[0])
     parser.add_argument("--output", default="streamplot_comparison.png",
                         help="PNG file to write")
     args = parser.parse_args()

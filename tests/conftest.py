@@ -81,3 +81,14 @@ class Raising:
 
     def __index__(self):
         raise self.exc
+
+
+class NoRavel(np.ndarray):
+    """An ndarray whose `ravel` cannot be found, so that the module reads it as
+    an array (row-major where it has more than one axis)."""
+
+    def __getattribute__(self, attr):
+        if attr == "ravel":
+            raise AttributeError(attr)
+        return super().__getattribute__(attr)
+

@@ -122,7 +122,6 @@ def field_forms(grid_values):
         "c-ordered": grid_values,
         "fortran-ordered": np.asfortranarray(grid_values),
         "flat": flat,
-        "other shape": flat.reshape((ny, nx), order="F"),
         "strided": bigger[::2, ::3],
         "reversed strides": reversed_base[::-1, ::-1],
         "float32": grid_values.astype(np.float32),

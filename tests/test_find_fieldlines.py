@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 
 import torvelin
+from conftest import NoRavel
 
 ff = torvelin.find_fieldlines
 
@@ -620,3 +621,76 @@ def test_step_limit_whose_path_size_overflows_is_an_internal_fault(numsteps, fp)
 
 def test_huge_step_limit_without_footpoints_traces_nothing():
     assert ff(UNI, "bx", "by", x0=[], y0=[], numsteps=2 ** 64 - 1) == []
+
+
+# --- the layout of field components -----------------------------------------
+
+NX, NY = 7, 5
+XS, YS = np.linspace(-1.0, 1.0, NX), np.linspace(-0.5, 0.5, NY)
+GX, GY = np.meshgrid(XS, YS, indexing="ij")  # (nx, ny), indexed [i, j]
+SHEAR = (-GY + 0.1 * GX, GX + 0.2)  # no mirror symmetry that could hide a transposition
+
+
+def traced(bx, by, data=None, var1="bx"):
+    data = data or Data(x1=XS, x2=YS, bx=bx, by=by)
+    return ff(data, var1, "by", x0=[0.2, -0.3], y0=[0.1, 0.0], numsteps=40)
+
+
+@pytest.mark.parametrize("layout", [
+    lambda b: b.ravel("F"),
+    lambda b: b[:, None, :, None],
+    lambda b: np.ascontiguousarray(b.T).view(NoRavel),
+    lambda b: b.ravel("F").tolist(),
+], ids=["flat", "length-1-axes", "ny-nx-without-ravel", "list"])
+def test_layouts_that_read_x_fastest_give_the_same_bits(layout):
+    assert same_lines(traced(*map(layout, SHEAR)), traced(*SHEAR))
+
+
+T = "or a flat array with x varying fastest"
+
+
+@pytest.mark.parametrize("bx, var1, message", [
+    (SHEAR[0].T, "bx", f"field component 'bx' has shape (5, 7) but the grid is (nx, ny) = "
+                       f"(7, 5); pass bx.T, {T}"),
+    (SHEAR[0].T[None], "bx", f"field component 'bx' has shape (1, 5, 7) but the grid is "
+                             f"(nx, ny) = (7, 5); pass bx.T, {T}"),
+    (SHEAR[0].ravel("F")[:, None], "bx", None),
+    (SHEAR[0].reshape(5, 7), "bx", f"field component 'bx' has shape (5, 7) but the grid is "
+                                   f"(nx, ny) = (7, 5); pass bx.T, {T}"),
+    (SHEAR[0].T, None, f"field component var1 has shape (5, 7) but the grid is (nx, ny) = "
+                       f"(7, 5); pass its transpose (.T), {T}"),
+    (SHEAR[0].view(NoRavel), "bx", f"field component 'bx' has shape (7, 5) but an array "
+                                   f"without ravel() is read with its last index fastest, so "
+                                   f"the grid needs (ny, nx) = (5, 7); pass bx.T, {T}"),
+], ids=["ny-nx", "ny-nx-length-1", "column", "reshaped", "given-values", "nx-ny-without-ravel"])
+def test_a_component_laid_out_the_other_way_round_is_refused(bx, var1, message):
+    data = Data(x1=XS, x2=YS, bx=bx, by=SHEAR[1])
+    call = lambda: traced(None, None, data, var1 if var1 else bx)  # noqa: E731
+    if message is None:  # one long axis: nothing to tell
+        assert same_lines(call(), traced(*SHEAR))
+        return
+    with pytest.raises(ValueError) as caught:
+        call()
+    assert caught.value.args == (message,)
+
+
+@pytest.mark.parametrize("bx, by, exc_type, message", [
+    # earlier errors keep their place
+    (SHEAR[0].T.astype(np.float32).view(NoRavel), SHEAR[1], TypeError, GENERIC),
+    (SHEAR[0].T, SHEAR[1][:, :4], ValueError,
+     "Field arrays must have length nx * ny (got bx=35, by=28, nx*ny=35)"),
+    (SHEAR[0].T, "no such", AttributeError, None),
+], ids=["float32-without-ravel", "size", "second-component-lookup"])
+def test_errors_before_the_layout_check_keep_their_place(bx, by, exc_type, message):
+    data = Data(x1=XS, x2=YS, bx=bx, by=by)
+    with pytest.raises(exc_type) as caught:
+        ff(data, "bx", "by" if not isinstance(by, str) else by, x0=[0.2], y0=[0.1])
+    if message is not None:
+        assert caught.value.args == (message,)
+
+
+def test_square_grids_cannot_tell_the_layouts_apart():
+    x = np.linspace(-1.0, 1.0, 6)
+    X, Y = np.meshgrid(x, x, indexing="ij")
+    data = Data(x1=x, x2=x, bx=(-Y).T, by=X.T)
+    assert len(ff(data, "bx", "by", x0=[0.5], y0=[0.0], numsteps=10)) == 1

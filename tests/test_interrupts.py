@@ -3,6 +3,7 @@ its handler's exception passes through unchanged, nothing is left behind,
 and running out of memory is a MemoryError."""
 import contextlib
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -14,7 +15,7 @@ import numpy as np
 import pytest
 
 from conftest import SANITIZED, Discard, PanicException
-from test_leaks import measure, needs_statm
+from test_leaks import measure, needs_statm, rss
 from torvelin import find_fieldlines, trace_fieldlines
 
 pytestmark = pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs setitimer")
@@ -168,6 +169,102 @@ def test_interrupted_calls_leave_nothing_behind(make_call):
         assert rss_growth < 8 << 20
 
 
+class Midway:
+    """A 2 kHz timer whose handler raises Stop the first time `progress()`
+    has grown, since the call began, by more than `low` but less than
+    `high`, and is still growing: the handler ran in the middle of the work
+    that moves it. If the work ran with no signal check inside, every look
+    would find it either not begun or done, and the call would not be
+    stopped."""
+
+    def __init__(self, progress, low, high):
+        self.progress, self.low, self.high = progress, low, high
+        self.seen = []
+
+    def __enter__(self):
+        base = self.progress()
+
+        def handler(signum, frame):
+            grown = self.progress() - base
+            rising = bool(self.seen) and grown > self.seen[-1]
+            self.seen.append(grown)
+            if rising and self.low < grown < self.high:
+                raise Stop(grown)
+        self.previous = signal.signal(signal.SIGALRM, handler)
+        signal.setitimer(signal.ITIMER_REAL, 0.0005, 0.0005)
+        return self
+
+    def __exit__(self, *exc):
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, self.previous)
+
+
+MB = 1 << 20
+ZERO_2X2 = (0.0, 1.0, 0.0, 1.0, 2, 2, np.zeros(4), np.zeros(4))
+
+
+def nan_padding():
+    # 60 rows of seeds outside the grid, 16 MB each, padded before the last
+    # seed's line is traced.
+    seeds = [(5.0, 5.0)] * 60 + [(0.5, 0.5)]
+    return lambda: trace_fieldlines(*ZERO_2X2, seeds, 0.1, 1_000_000), rss, 64 * MB, 900 * MB
+
+
+def field_copy():
+    # 4096**2 points, traced long enough for the copy into the interleaved
+    # layout to pay: 256 MB of copy.
+    n = 4096
+    bx = np.zeros(n * n)
+    seeds = [(0.5, 0.5)] * 9
+    return (lambda: trace_fieldlines(0.0, 1.0, 0.0, 1.0, n, n, bx, bx, seeds, 0.1, 1_000_000),
+            rss, 32 * MB, 224 * MB)
+
+
+def footpoint_conversion(values):
+    # 128 MB of converted footpoints; y0 of another length makes the call
+    # fail right after.
+    def make():
+        xs, bx, by = rotation(8)
+        ds = types.SimpleNamespace(x1=xs, x2=xs, bx=bx, by=by)
+        x0 = values()
+        high = (x0.size * 8) * 7 // 8
+        return lambda: find_fieldlines(ds, "bx", "by", x0=x0, y0=[0.0]), rss, high // 8, high
+    return make
+
+
+def result_entries():
+    # 200,000 short lines: their entries, a list and two arrays each.
+    xs, bx, by = rotation(64)
+    ds = types.SimpleNamespace(x1=xs, x2=xs, bx=bx, by=by)
+    radii = np.linspace(0.1, 0.9, 200_000)
+    return (lambda: find_fieldlines(ds, "bx", "by", x0=radii, y0=np.zeros(radii.size),
+                                    numsteps=2),
+            sys.getallocatedblocks, 20_000, 500_000)
+
+
+N = 16_000_000
+
+
+@pytest.mark.measures_process_memory
+@needs_statm
+@pytest.mark.parametrize("make_call", [
+    nan_padding,
+    field_copy,
+    footpoint_conversion(lambda: np.full(N, 5.0)),
+    footpoint_conversion(lambda: np.full((4000, 4000), 5.0, np.float32, order="F")[::-1]),
+    footpoint_conversion(lambda: np.full((250, 250, 256), 5, np.int64).transpose(2, 0, 1)),
+    footpoint_conversion(lambda: np.full(N, 5.0).astype(">f8")),
+    footpoint_conversion(lambda: np.full(N, 5.0, np.longdouble)),
+    result_entries,
+], ids=["nan-padding", "field-copy", "float64", "float32-2d-reversed-rows", "int64-3d-transposed",
+        "big-endian", "longdouble", "result-entries"])
+def test_a_signal_ends_each_long_stretch_before_it_completes(make_call):
+    call, progress, low, high = make_call()
+    with Midway(progress, low, high) as midway, pytest.raises(Stop):
+        call()
+    assert midway.seen, "the timer never fired"
+
+
 LIMITED = textwrap.dedent(
     """
     import resource, sys, time, types
@@ -244,3 +341,81 @@ def test_memory_stays_close_to_the_points_kept(case, budget, expected):
     outcome = limited(case, budget)
     assert outcome[: len(expected)] == expected
     assert outcome[-1] == "same"
+
+
+SIZES = textwrap.dedent(
+    """
+    import resource, sys, types
+    import numpy as np
+    import torvelin
+
+    zero = (0.0, 1.0, 0.0, 1.0, 2, 2, np.zeros(4), np.zeros(4))
+    xs = np.linspace(0.0, 1.0, 2)
+    ds = types.SimpleNamespace(x1=xs, x2=xs, bx=np.zeros(4), by=np.zeros(4))
+    if sys.argv[1] == "limited":
+        with open("/proc/self/status") as status:
+            size = next(int(line.split()[1]) << 10 for line in status if line.startswith("VmSize:"))
+        resource.setrlimit(resource.RLIMIT_AS, (size + (1 << 30), resource.RLIM_INFINITY))
+    for case in sys.argv[2:]:
+        kind, count, length = case.split(":")
+        count, length = int(count), int(length)
+        print(case, end=" ", flush=True)  # a crash shows which case it was
+        try:
+            if kind == "trace":
+                torvelin.trace_fieldlines(*zero, [(0.5, 0.5)] * count, 0.1, length - 1)
+            elif kind == "footpoints":
+                x0 = np.broadcast_to(np.True_, (count,))  # a byte a value, and no memory
+                torvelin.find_fieldlines(ds, "bx", "by", x0=x0, y0=x0)
+            else:  # a line that never ends, from a closed orbit
+                X, Y = np.meshgrid(xs, xs, indexing="ij")
+                ring = types.SimpleNamespace(x1=xs, x2=xs, bx=0.5 - Y, by=X - 0.5)
+                torvelin.find_fieldlines(ring, "bx", "by", x0=[0.75], y0=[0.5], close=False,
+                                         numsteps=length)
+        except MemoryError as e:
+            print(type(e).__name__, e, flush=True)
+        else:
+            print("returned", flush=True)
+    """
+)
+
+
+def sized_calls(limit, cases):
+    proc = subprocess.run([sys.executable, "-c", SIZES, limit, *cases], capture_output=True,
+                          text=True, timeout=300, env=clean_env())
+    assert proc.returncode == 0, proc.stdout[-1000:] + proc.stderr[-3000:]
+    return dict(line.split(" ", 1) for line in proc.stdout.splitlines())
+
+
+def size_text(size):
+    for unit in ("kB", "MB", "GB", "TB", "PB", "EB"):
+        size /= 1000
+        if round(size, 1) < 1000:
+            return f"{size:.1f} {unit}"
+
+
+def test_every_impossible_size_is_a_memory_error():
+    # A result of `count` lines of `length` points is count * length * 16
+    # bytes: the window just below 2**64 bytes, its edges, and sizes that no
+    # address space holds; footpoints are 8 bytes a value once converted.
+    results = [(1, 2**60 - 2**17), (1, 2**60 - 2**17 + 1), (1, 2**60 - 1), (2, 2**59 - 1),
+               (4, 2**58 - 1), (1, 2**60), (1, 2**57), (1, 2**59), (3, 2**60 // 3)]
+    footpoints = [2**58, 2**60, 2**61 - 1, 2**61, 2**62]
+    cases = [f"trace:{c}:{n}" for c, n in results] + [f"footpoints:{n}:0" for n in footpoints]
+    outcome = sized_calls("unlimited", cases)
+    for count, length in results:
+        assert outcome[f"trace:{count}:{length}"] == (
+            f"MemoryError cannot allocate {size_text(count * length * 16)} "
+            f"for a result of {count} \u00d7 {length} points")
+    for count in footpoints:
+        assert outcome[f"footpoints:{count}:0"] == (
+            f"MemoryError cannot allocate {size_text(count * 8)}")
+
+
+@pytest.mark.exhausts_memory
+def test_memory_errors_say_what_could_not_be_had():
+    outcome = sized_calls("limited", ["trace:1:1000000001", "line:1:1000000000"])
+    assert outcome["trace:1:1000000001"] == (
+        "MemoryError cannot allocate 16.0 GB for a result of 1 \u00d7 1000000001 points")
+    assert re.fullmatch(r"MemoryError cannot allocate \d+\.\d [MG]B for a line of \d+ points",
+                        outcome["line:1:1000000000"])
+

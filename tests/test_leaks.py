@@ -9,6 +9,7 @@ reference.
 """
 
 import contextlib
+import ctypes
 import gc
 import os
 import sys
@@ -36,6 +37,15 @@ needs_statm = pytest.mark.skipif(not os.path.exists(STATM), reason="needs /proc/
 def rss():
     with open(STATM) as f:
         return int(f.read().split()[1]) * PAGE_SIZE
+
+
+def release_free_memory():
+    """Gives the C library's freed memory back to the system, so that memory
+    freed by earlier tests cannot hide the growth of this one."""
+    try:
+        ctypes.CDLL(None).malloc_trim(0)
+    except (OSError, AttributeError):  # not glibc
+        pass
 
 
 
@@ -245,6 +255,7 @@ def measure(call, exc_type, arguments, calls=CALLS):
     gc.collect()
     refcounts = [sys.getrefcount(obj) for obj in arguments]
     blocks_before = sys.getallocatedblocks()
+    release_free_memory()
     rss_before = rss()
     tracemalloc.start()
     try:
@@ -255,6 +266,7 @@ def measure(call, exc_type, arguments, calls=CALLS):
         traced, _peak = tracemalloc.get_traced_memory()
     finally:
         tracemalloc.stop()
+    release_free_memory()
     rss_growth = rss() - rss_before
     block_growth = sys.getallocatedblocks() - blocks_before
     after = [sys.getrefcount(obj) for obj in arguments]

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <iterator>
-#include <limits>
+#include <string>
 #include <unordered_map>
 #include <utility>
 
@@ -13,14 +13,6 @@
 namespace torvelin {
 
 namespace {
-
-void pad_with_nan(double* from, double* to) {
-    std::fill(from, to, std::numeric_limits<double>::quiet_NaN());
-}
-
-// Work on a line's values goes in pieces with the checkpoint between them:
-// a line (or a row) can hold hundreds of megabytes.
-constexpr std::size_t values_per_piece = std::size_t{1} << 18;
 
 // Rows of fixed length: a line can never outgrow its row. Each slot is
 // written once, by a point or by padding, so the rows need no filling first.
@@ -39,8 +31,8 @@ struct RowLines {
     double* row(std::size_t n) const noexcept { return buffer.data() + n * row_length; }
 
     // Rows of seeds outside the grid, which get no call, up to row `n`.
-    void pad_rows_before(std::size_t n) noexcept {
-        pad_with_nan(row(next_row), row(n));
+    void pad_rows_before(std::size_t n) {
+        fill_nan(row(next_row), row(n), checkpoint);
         next_row = n;
     }
     bool next(LineStart& line) noexcept {
@@ -53,13 +45,9 @@ struct RowLines {
     PointSlots begin(std::size_t n, Point seed) {
         pad_rows_before(n);
         next_row = n + 1;
-        // The row's pages made ready piece by piece, outside the kernel (see
-        // DoubleBuffer): lanes cross into fresh memory together.
-        const std::size_t end = (n + 1) * row_length;
-        while (buffer.ready() < end) {
-            buffer.populate(std::min(end, buffer.ready() + values_per_piece));
-            checkpoint();
-        }
+        // Made ready outside the kernel (see DoubleBuffer::prepare): lanes
+        // cross into fresh memory together.
+        buffer.prepare((n + 1) * row_length, checkpoint);
         double* start = row(n);
         start[0] = seed.x;
         start[1] = seed.y;
@@ -68,44 +56,32 @@ struct RowLines {
     PointSlots grow(std::size_t, double*, double*) const {
         throw InternalFault("a row overflowed");
     }
-    void end(std::size_t n, double* x, double*, bool) const noexcept {
-        pad_with_nan(x, row(n + 1));
-    }
+    void end(std::size_t n, double* x, double*, bool) const { fill_nan(x, row(n + 1), checkpoint); }
 };
 
 // Reverses values[0, count) where they lie.
 void reverse_values(double* values, std::size_t count, const Checkpoint& checkpoint) {
-    std::size_t low = 0, high = count;
-    while (high - low > 1) {
-        const std::size_t swaps = std::min((high - low) / 2, values_per_piece);
-        std::swap_ranges(values + low, values + low + swaps,
-                         std::reverse_iterator<double*>(values + high));
-        low += swaps;
-        high -= swaps;
-        checkpoint();
-    }
+    in_pieces(count / 2, checkpoint, [=](std::size_t first, std::size_t swaps) {
+        std::swap_ranges(values + first, values + first + swaps,
+                         std::reverse_iterator<double*>(values + count - first));
+    });
 }
 
 // Copies count values from `from` to `to`, the regions possibly
 // overlapping, starting at the end when `to` lies beyond `from`.
 void move_values(const double* from, double* to, std::size_t count, const Checkpoint& checkpoint) {
-    for (std::size_t done = 0; done < count;) {
-        const std::size_t piece = std::min(count - done, values_per_piece);
+    in_pieces(count, checkpoint, [=](std::size_t done, std::size_t piece) {
         const std::size_t first = to > from ? count - done - piece : done;
         std::memmove(to + first, from + first, piece * sizeof(double));
-        done += piece;
-        checkpoint();
-    }
+    });
 }
 
 // Copies count values from `from` to `to`, the last first.
 void copy_reversed(const double* from, double* to, std::size_t count,
                    const Checkpoint& checkpoint) {
-    for (std::size_t done = 0; done < count;) {
-        const std::size_t end = std::min(count, done + values_per_piece);
-        for (; done < end; ++done) to[done] = from[count - 1 - done];
-        checkpoint();
-    }
+    in_pieces(count, checkpoint, [=](std::size_t first, std::size_t piece) {
+        for (std::size_t k = first; k < first + piece; ++k) to[k] = from[count - 1 - k];
+    });
 }
 
 // Both halves of every footpoint's line, traced one after the other in the
@@ -125,7 +101,7 @@ public:
           checkpoint_(checkpoint),
           // The seed, both halves' steps and, on closure, the seed again.
           longest_(2 * std::min<u64>(max_steps, u64{1} << 60) + 2),
-          lines_(footpoints.size()) {}
+          finished_at_(footpoints.size()) {}
 
     // A line's first half has id 2n, its second 2n + 1.
     bool next(LineStart& line) {
@@ -137,10 +113,12 @@ public:
         }
         if (next_footpoint_ == footpoints_.size()) return false;
         const std::size_t n = next_footpoint_++;
+        finished_at_[n] = no_line;
         line = {2 * n, footpoints_[n], close_on_loop_ ? step_ : -step_, close_on_loop_};
         return true;
     }
-    // The second half starts where the first did, so it lies outside too.
+    // The second half starts where the first did, so it lies outside too:
+    // the footpoint has no line.
     void outside(std::size_t) const noexcept {}
 
     PointSlots begin(std::size_t id, Point seed) {
@@ -157,17 +135,18 @@ public:
         LineCoordinates& line = half(id);
         const auto used = static_cast<std::size_t>(x - line.x.data());
         const std::size_t capacity = line.x.capacity();
-        if (line.x.ready() == capacity) {
-            // Doubling while blocks are small and copied; remapped ones grow
-            // by a quarter, so that little of their address space stays unused.
-            const u64 wanted = capacity < mapped_capacity ? 2 * capacity : capacity + capacity / 4;
+        if (std::min(line.x.prepared(), line.y.prepared()) == capacity) {
+            // Doubling while blocks are small and copied; large ones, which
+            // grow where they lie, by a quarter, so that little of their
+            // room stays unused.
+            const u64 wanted = capacity < large_capacity ? 2 * capacity : capacity + capacity / 4;
             reserve(line, std::min<u64>(wanted, longest_));
         }
-        // The next piece of a mapped buffer made ready, outside the kernel:
-        // lanes that cross into fresh memory together would otherwise stall
-        // all at once, between two checkpoints.
-        line.x.populate(line.x.ready() + populated_piece);
-        line.y.populate(line.y.ready() + populated_piece);
+        // The next piece made ready, outside the kernel: lanes that cross
+        // into fresh memory together would otherwise stall all at once,
+        // between two checkpoints.
+        line.x.prepare(line.x.prepared() + values_per_piece, checkpoint_);
+        line.y.prepare(line.y.prepared() + values_per_piece, checkpoint_);
         checkpoint_();
         return slots_after(line, used);
     }
@@ -176,7 +155,7 @@ public:
         line.size = static_cast<std::size_t>(x - line.x.data());
         const std::size_t n = id / 2;
         if (id % 2 == 0) {
-            if (close_on_loop_ && closed && line.size > 2) return finish(lines_[n]);
+            if (close_on_loop_ && closed && line.size > 2) return finish(n);
             if (!close_on_loop_) {
                 reverse_values(line.x.data(), line.size, checkpoint_);
                 reverse_values(line.y.data(), line.size, checkpoint_);
@@ -185,43 +164,55 @@ public:
             return;
         }
         if (close_on_loop_) join(n);
-        finish(lines_[n]);
+        finish(n);
     }
 
-    std::vector<LineCoordinates> take() { return std::move(lines_); }
+    // The lines of at least two points, in footpoint order.
+    JoinedLineList take() {
+        JoinedLineList ordered;
+        in_pieces(footpoints_.size(), checkpoint_, [&](std::size_t first, std::size_t count) {
+            for (std::size_t n = first; n < first + count; ++n) {
+                if (finished_at_[n] != no_line) ordered.push_back(std::move(finished_[finished_at_[n]]));
+            }
+        });
+        return ordered;
+    }
 
 private:
     // Room a line starts with: most lines fit in it, and it costs little
     // while in the lanes, since a finished line gives back what it did not use.
     static constexpr std::size_t initial_capacity = 4096;
-    // Points from which a buffer is mapped (see large_buffer.hpp).
-    static constexpr std::size_t mapped_capacity = (std::size_t{4} << 20) / sizeof(double);
-    // Values of a mapped buffer made ready at a time: a huge page.
-    static constexpr std::size_t populated_piece = (std::size_t{2} << 20) / sizeof(double);
+    // Points from which a buffer counts as large (see large_buffer.hpp).
+    static constexpr std::size_t large_capacity = (std::size_t{4} << 20) / sizeof(double);
+    static constexpr std::size_t no_line = static_cast<std::size_t>(-1);
 
     // Where a half's points go: the line's own buffers, but for the
     // backward half of a line that may close, which goes apart.
     LineCoordinates& half(std::size_t id) {
         if (close_on_loop_ && id % 2 == 1) return apart_[id / 2];
-        return lines_[id / 2];
+        return open_[id / 2];
     }
     static void reserve(LineCoordinates& line, std::size_t capacity) {
-        line.x.reallocate(capacity);
-        line.y.reallocate(capacity);
+        try {
+            line.x.reserve(capacity);
+            line.y.reserve(capacity);
+        } catch (const AllocationFailure& failure) {
+            throw failure.for_purpose("a line of " + std::to_string(capacity) + " points");
+        }
     }
-    // After `used` points, up to the ready ones, less the slot kept for the
-    // closing seed.
+    // After `used` points, up to the prepared ones, less the slot kept for
+    // the closing seed.
     static PointSlots slots_after(LineCoordinates& line, std::size_t used) {
         if (line.x.capacity() < used + 1) reserve(line, used + 1);
-        const std::size_t ready = std::min(line.x.ready(), line.y.ready());
+        const std::size_t ready = std::min(line.x.prepared(), line.y.prepared());
         return {line.x.data() + used, line.y.data() + used, ready > used ? ready - used - 1 : 0};
     }
 
-    // The forward half in lines_[n] and the backward half apart become
-    // the backward half reversed, then the forward half after the
-    // footpoint. The longer half stays where it is.
+    // The forward half and the backward half apart become the backward
+    // half reversed, then the forward half after the footpoint. The longer
+    // half stays where it is.
     void join(std::size_t n) {
-        LineCoordinates& ahead = lines_[n];
+        LineCoordinates& ahead = open_[n];
         const auto found = apart_.find(n);
         LineCoordinates behind = std::move(found->second);
         apart_.erase(found);
@@ -247,10 +238,19 @@ private:
         ahead = std::move(behind);
     }
 
-    // A line of fewer than two points is dropped; others lose unused room.
-    static void finish(LineCoordinates& line) {
-        if (line.size <= 1) line.size = 0;
-        reserve(line, line.size);
+    // The line of footpoint n is done: kept, without its unused room, when
+    // it has at least two points.
+    void finish(std::size_t n) {
+        const auto found = open_.find(n);
+        LineCoordinates line = std::move(found->second);
+        open_.erase(found);
+        if (line.size <= 1) return;
+        for (DoubleBuffer* values : {&line.x, &line.y}) {
+            values->resize(line.size);
+            values->shrink_to_fit();
+        }
+        finished_at_[n] = finished_.size();
+        finished_.push_back(std::move(line));
     }
 
     std::span<const Point> footpoints_;
@@ -260,15 +260,19 @@ private:
     u64 longest_;
     std::size_t next_footpoint_ = 0;
     std::vector<std::size_t> second_halves_;
-    std::vector<LineCoordinates> lines_;
+    // Lines in the lanes, and backward halves set apart, by footpoint.
+    std::unordered_map<std::size_t, LineCoordinates> open_;
     std::unordered_map<std::size_t, LineCoordinates> apart_;
+    // Lines in the order they finished, and where each footpoint's went.
+    JoinedLineList finished_;
+    Buffer<std::size_t> finished_at_;
 };
 
 }  // namespace
 
 void trace_rows(const VectorGrid2D& grid, std::span<const Point> seeds, double step,
                 u64 max_steps, DoubleBuffer& buffer, const Checkpoint& checkpoint) {
-    const u64 row_length = 2 * checked_add(max_steps, 1);
+    const u64 row_length = checked_mul(2, checked_add(max_steps, 1));
     double* rows = buffer.data();
     if (!grid.can_trace_in_lanes()) {
         u64 since_checkpoint = 0;
@@ -284,7 +288,7 @@ void trace_rows(const VectorGrid2D& grid, std::span<const Point> seeds, double s
                 }
                 return true;
             });
-            pad_with_nan(slot, rows + (n + 1) * row_length);
+            fill_nan(slot, rows + (n + 1) * row_length, checkpoint);
         }
         return;
     }
@@ -293,7 +297,7 @@ void trace_rows(const VectorGrid2D& grid, std::span<const Point> seeds, double s
     lines.pad_rows_before(seeds.size());
 }
 
-std::vector<LineCoordinates> trace_joined_lines(const VectorGrid2D& grid,
+JoinedLineList trace_joined_lines(const VectorGrid2D& grid,
                                                 std::span<const Point> footpoints, double step,
                                                 u64 max_steps, bool close_on_loop,
                                                 const ClosureTest& closure,
@@ -306,7 +310,7 @@ std::vector<LineCoordinates> trace_joined_lines(const VectorGrid2D& grid,
         trace_in_lanes(grid, closure, max_steps, lines, checkpoint);
         return lines.take();
     }
-    std::vector<LineCoordinates> joined(footpoints.size());
+    JoinedLineList joined;
     for (std::size_t n = 0; n < footpoints.size(); ++n) {
         const ClosableTrace ahead =
             trace_line_until_close(grid, footpoints[n], step, max_steps, close_on_loop,
@@ -325,9 +329,9 @@ std::vector<LineCoordinates> trace_joined_lines(const VectorGrid2D& grid,
             }
             if (points.size() <= 1) continue;
         }
-        LineCoordinates& line = joined[n];
-        line.x.reallocate(points.size());
-        line.y.reallocate(points.size());
+        LineCoordinates& line = joined.emplace_back();
+        line.x.resize(points.size());
+        line.y.resize(points.size());
         line.size = points.size();
         for (std::size_t k = 0; k < points.size(); ++k) {
             line.x.data()[k] = points[k].x;

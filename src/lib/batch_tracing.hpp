@@ -3,8 +3,8 @@
 // VectorGrid2D::follow or trace_line_until_close.
 #pragma once
 
+#include <deque>
 #include <span>
-#include <vector>
 
 #include "checkpoint.hpp"
 #include "lane_tracer.hpp"
@@ -26,13 +26,17 @@ struct LineCoordinates {
     std::size_t size = 0;
 };
 
+// One per footpoint: a deque, so that it grows line by line without moving
+// the lines already there.
+using JoinedLineList = std::deque<LineCoordinates, BlockAllocator<LineCoordinates>>;
+
 // For every footpoint, in order: its forward line, traced with `step`, when
 // that closes on the footpoint (with the closure test, if `close_on_loop`)
 // and has more than two points; otherwise its backward line, traced with
 // -step and no closure test, reversed and joined to the forward line at the
 // footpoint, which occurs once. A line of fewer than two points is left
 // empty.
-std::vector<LineCoordinates> trace_joined_lines(const VectorGrid2D& grid,
+JoinedLineList trace_joined_lines(const VectorGrid2D& grid,
                                                 std::span<const Point> footpoints, double step,
                                                 u64 max_steps, bool close_on_loop,
                                                 const ClosureTest& closure,

@@ -32,10 +32,10 @@ public:
         component.values_ = values;
         return component;
     }
-    static ComponentValues owned(LargeVector values) noexcept {
+    static ComponentValues owned(DoubleBuffer values) noexcept {
         ComponentValues component;
         component.storage_ = std::move(values);
-        component.values_ = component.storage_;
+        component.values_ = component.storage_.values();
         return component;
     }
 
@@ -44,7 +44,7 @@ public:
 private:
     // Moving a vector keeps its buffer, so `values_` stays valid when an
     // owned component moves.
-    LargeVector storage_;
+    DoubleBuffer storage_;
     std::span<const double> values_;
 };
 
@@ -67,7 +67,7 @@ public:
     // by of grid point n at [2n] and [2n + 1]. The two components of a cell's
     // neighbouring corners along the faster axis are then four neighbouring
     // values.
-    static FieldStorage interleaved(LargeVector values, GridOrder order) noexcept {
+    static FieldStorage interleaved(DoubleBuffer values, GridOrder order) noexcept {
         FieldStorage field;
         field.order_ = order;
         field.interleaved_ = true;

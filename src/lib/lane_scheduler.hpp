@@ -49,9 +49,17 @@ void trace_in_lanes(const VectorGrid2D& grid, const ClosureTest& closure, u64 ma
     int busy = 0;
     bool drained = false;  // the last request for a line found none
     std::size_t line_of[lane_count] = {};
+    u64 since_checkpoint = 0;
     auto fill = [&](int lane) {
         LineStart line;
         while (!(drained = !lines.next(line))) {
+            // Taking a line counts as a step of work: a long run of seeds
+            // outside the grid, or of lines without steps, must not stretch
+            // the time between checkpoints.
+            if (++since_checkpoint >= Checkpoint::block_steps) {
+                checkpoint();
+                since_checkpoint = 0;
+            }
             const auto field = grid.interpolate(line.seed.x, line.seed.y);
             if (!field) {
                 lines.outside(line.id);
@@ -70,7 +78,6 @@ void trace_in_lanes(const VectorGrid2D& grid, const ClosureTest& closure, u64 ma
         }
     };
     for (int lane = 0; lane < lane_count; ++lane) fill(lane);
-    u64 since_checkpoint = 0;
     while (busy > 0) {
         const u64 budget = Checkpoint::block_steps - since_checkpoint;
         if (busy > max_lanes_alone || !drained) {

@@ -1,134 +1,214 @@
-// Memory for large buffers of doubles that are filled right after they are
-// allocated: result arrays, input values, the grid's field.
+// Memory for the module's buffers of values: inputs converted, the grid's
+// field, traced lines and results.
 //
-// Large blocks are mapped directly and offered to the kernel as candidates
-// for huge pages, so that first writes fault in 2 MiB at a time instead of
-// 4 KiB, and the last one released is kept for reuse if it is not too big;
-// small ones come from the ordinary heap. Elements are left
-// uninitialised by a sized construction, since every user writes them all.
+// Blocks come from the C library's allocator, which keeps freed memory for
+// the next request, so calls that follow one another (or run side by side
+// in threads) reuse memory without the kernel mapping, zeroing and
+// faulting it in again, and the module itself keeps nothing between calls.
+// Every size computation here is checked: a request that cannot be
+// expressed or met throws AllocationFailure, never a wrapped-around size.
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
 #include <new>
+#include <span>
+#include <string>
+#include <type_traits>
 #include <utility>
-#include <vector>
+
+#include "checkpoint.hpp"
 
 namespace torvelin {
 
-void* allocate_large_buffer(std::size_t bytes);
-void release_large_buffer(void* memory, std::size_t bytes) noexcept;
-// The block at `memory` resized to `new_bytes`, keeping its first bytes: a
-// mapped block is remapped, which moves no data. The old block is gone
-// unless this throws.
-void* resize_large_buffer(void* memory, std::size_t old_bytes, std::size_t new_bytes);
-// Whether a block of `bytes` is mapped (rather than taken from the heap).
-bool is_mapped_large_buffer(std::size_t bytes) noexcept;
-// Makes the pages of bytes [from, to) of the mapped block at `memory`
-// present and writable, so that writing them later does not fault. Pages
-// that are present already stay as they are.
-void populate_large_buffer(void* memory, std::size_t from, std::size_t to) noexcept;
+// An allocation that the system refused, or that no address space can
+// hold: `count` elements of `element_size` bytes each (their product may
+// exceed what std::size_t holds), and what they were for, when known.
+class AllocationFailure : public std::bad_alloc {
+public:
+    AllocationFailure(std::size_t count, std::size_t element_size, std::string purpose = {})
+        : count_(count), element_size_(element_size), purpose_(std::move(purpose)) {}
 
+    const char* what() const noexcept override { return "cannot allocate memory"; }
+    // The bytes asked for, exact up to a double's precision.
+    double bytes() const noexcept {
+        return static_cast<double>(count_) * static_cast<double>(element_size_);
+    }
+    // "a result of 3 × 1001 points", say; empty when not known.
+    const std::string& purpose() const noexcept { return purpose_; }
+
+    // The same failure, said to have been for `purpose`.
+    AllocationFailure for_purpose(std::string purpose) const {
+        return AllocationFailure(count_, element_size_, std::move(purpose));
+    }
+
+private:
+    std::size_t count_;
+    std::size_t element_size_;
+    std::string purpose_;
+};
+
+// The primitives below: `count` elements of `element_size` bytes each.
+// A null block with a count of 0 is valid everywhere.
+void* allocate_block(std::size_t count, std::size_t element_size);
+// The block resized, keeping its first bytes; the old block is gone unless
+// this throws.
+void* resize_block(void* block, std::size_t count, std::size_t element_size);
+void release_block(void* block) noexcept;
+// Makes bytes [from, to) of `block` present and writable, so that writing
+// them does not stop for the kernel to find memory. Only worth it for large
+// blocks (see DoubleBuffer::prepare); throws AllocationFailure when the
+// memory cannot be had.
+void prepare_block(void* block, std::size_t from, std::size_t to);
+
+// Whether a block of `count` elements of `element_size` is large: advised
+// into huge pages and prepared before it is written (smaller ones fault in
+// cheaply, a few small pages at a time).
+bool is_large_block(std::size_t count, std::size_t element_size) noexcept;
+// The capacity after `capacity` when elements are added one by one.
+std::size_t grown_capacity(std::size_t capacity, std::size_t element_size);
+// Bytes made ready at a time by Buffer::prepare: a huge page.
+inline constexpr std::size_t piece_bytes = std::size_t{2} << 20;
+
+// For standard containers of other element types.
 template <class T>
-struct LargeBufferAllocator {
+struct BlockAllocator {
     using value_type = T;
 
-    LargeBufferAllocator() = default;
+    BlockAllocator() = default;
     template <class U>
-    LargeBufferAllocator(const LargeBufferAllocator<U>&) noexcept {}
+    BlockAllocator(const BlockAllocator<U>&) noexcept {}
 
-    T* allocate(std::size_t count) {
-        if (count > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_alloc();
-        return static_cast<T*>(allocate_large_buffer(count * sizeof(T)));
-    }
-    void deallocate(T* memory, std::size_t count) noexcept {
-        release_large_buffer(memory, count * sizeof(T));
-    }
-    // Default-initialises, so vector(n) and resize(n) write nothing.
+    T* allocate(std::size_t count) { return static_cast<T*>(allocate_block(count, sizeof(T))); }
+    void deallocate(T* memory, std::size_t) noexcept { release_block(memory); }
     template <class U>
-    void construct(U* at) noexcept {
-        ::new (static_cast<void*>(at)) U;
-    }
-    template <class U, class... Args>
-    void construct(U* at, Args&&... args) {
-        ::new (static_cast<void*>(at)) U(std::forward<Args>(args)...);
-    }
-    template <class U>
-    bool operator==(const LargeBufferAllocator<U>&) const noexcept {
+    bool operator==(const BlockAllocator<U>&) const noexcept {
         return true;
     }
 };
 
-using LargeVector = std::vector<double, LargeBufferAllocator<double>>;
+// Elements of a trivially copyable type, `size()` of them in use out of
+// `capacity()`, left uninitialised where they grow: every user writes the
+// elements it adds. Growing keeps the elements and, for large blocks, moves
+// no data (the allocator remaps them). A buffer of doubles can become a
+// result array's memory.
+template <class T>
+class Buffer {
+    static_assert(std::is_trivially_copyable_v<T>, "elements move as bytes");
 
-// Doubles in a large buffer, left uninitialised, whose capacity changes
-// keeping the values: a buffer that grows line by line is never copied once
-// it is mapped. Its memory can become a result array's.
-//
-// A first write to mapped memory faults in a huge page, which in a virtual
-// machine whose host has not yet backed that memory can take milliseconds.
-// Writers that must not stall for long make the pages ready ahead, piece
-// by piece (populate), and write only up to ready().
-class DoubleBuffer {
 public:
-    DoubleBuffer() noexcept = default;
-    explicit DoubleBuffer(std::size_t capacity) { reallocate(capacity); }
-    DoubleBuffer(DoubleBuffer&& other) noexcept
-        : data_(std::exchange(other.data_, nullptr)),
+    Buffer() noexcept = default;
+    // `size` elements, uninitialised.
+    explicit Buffer(std::size_t size) { resize(size); }
+    Buffer(Buffer&& other) noexcept
+        : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)),
           capacity_(std::exchange(other.capacity_, 0)),
-          populated_(std::exchange(other.populated_, 0)) {}
-    DoubleBuffer& operator=(DoubleBuffer&& other) noexcept {
-        DoubleBuffer(std::move(other)).swap(*this);
+          prepared_(std::exchange(other.prepared_, 0)) {}
+    Buffer& operator=(Buffer&& other) noexcept {
+        Buffer(std::move(other)).swap(*this);
         return *this;
     }
-    ~DoubleBuffer() {
-        if (data_ != nullptr) release_large_buffer(data_, capacity_ * sizeof(double));
-    }
+    ~Buffer() { release_block(data_); }
 
-    double* data() const noexcept { return data_; }
+    T* data() noexcept { return data_; }
+    const T* data() const noexcept { return data_; }
+    std::size_t size() const noexcept { return size_; }
     std::size_t capacity() const noexcept { return capacity_; }
-    bool is_mapped() const noexcept { return is_mapped_large_buffer(capacity_ * sizeof(double)); }
+    bool empty() const noexcept { return size_ == 0; }
+    T& operator[](std::size_t n) noexcept { return data_[n]; }
+    const T& operator[](std::size_t n) const noexcept { return data_[n]; }
+    const T& front() const noexcept { return data_[0]; }
+    const T& back() const noexcept { return data_[size_ - 1]; }
+    const T* begin() const noexcept { return data_; }
+    const T* end() const noexcept { return data_ + size_; }
+    std::span<const T> values() const noexcept { return {data_, size_}; }
 
-    // The values from the start that can be written without a slow fault:
-    // all of a heap block, whose small pages fault cheaply.
-    std::size_t ready() const noexcept { return is_mapped() ? populated_ : capacity_; }
-    // Makes values up to `count` ready.
-    void populate(std::size_t count) noexcept {
-        count = std::min(count, capacity_);
-        if (!is_mapped() || count <= populated_) return;
-        populate_large_buffer(data_, populated_ * sizeof(double), count * sizeof(double));
-        populated_ = count;
+    // `size` elements in use: the first min(size(), size) keep their
+    // values, the others are uninitialised.
+    void resize(std::size_t size) {
+        if (size > capacity_) reallocate(size);
+        size_ = size;
+    }
+    // Room for `capacity` elements without moving.
+    void reserve(std::size_t capacity) {
+        if (capacity > capacity_) reallocate(capacity);
+    }
+    // Gives back the room beyond size().
+    void shrink_to_fit() {
+        if (capacity_ != size_) reallocate(size_);
+    }
+    void push_back(const T& value) {
+        if (size_ == capacity_) reallocate(grown_capacity(capacity_, sizeof(T)));
+        data_[size_++] = value;
     }
 
-    // Keeps the first min(capacity(), capacity) values.
-    void reallocate(std::size_t capacity) {
-        if (capacity == capacity_) return;
-        if (capacity > static_cast<std::size_t>(-1) / sizeof(double)) throw std::bad_alloc();
-        if (capacity == 0) {
-            DoubleBuffer().swap(*this);
-            return;
+    // Elements from the start that can be written without a page fault that
+    // could stop the writer for long: see prepare().
+    std::size_t prepared() const noexcept { return prepared_; }
+    // Makes the first `count` elements (at most the capacity) ready to be
+    // written, a piece at a time with `checkpoint` between the pieces. In a
+    // virtual machine whose host has not yet backed some memory, a first
+    // write can stop for milliseconds per page; writers that must not stall
+    // between checkpoints (the lanes, which cross into fresh memory
+    // together) prepare what they are about to write.
+    void prepare(std::size_t count, const Checkpoint& checkpoint = {}) {
+        count = count < capacity_ ? count : capacity_;
+        while (prepared_ < count) {
+            const std::size_t piece = piece_bytes / sizeof(T);
+            const std::size_t end = count - prepared_ < piece ? count : prepared_ + piece;
+            try {
+                prepare_block(data_, prepared_ * sizeof(T), end * sizeof(T));
+            } catch (const AllocationFailure&) {
+                throw AllocationFailure(capacity_, sizeof(T));
+            }
+            prepared_ = end;
+            checkpoint();
         }
-        const bool was_mapped = is_mapped();
-        void* memory =
-            data_ == nullptr
-                ? allocate_large_buffer(capacity * sizeof(double))
-                : resize_large_buffer(data_, capacity_ * sizeof(double), capacity * sizeof(double));
-        // Remapped pages stay present; a block copied into a mapping has
-        // the pages it was copied to.
-        populated_ = std::min(was_mapped ? populated_ : capacity_, capacity);
-        data_ = static_cast<double*>(memory);
-        capacity_ = capacity;
     }
-    void swap(DoubleBuffer& other) noexcept {
+
+    void swap(Buffer& other) noexcept {
         std::swap(data_, other.data_);
+        std::swap(size_, other.size_);
         std::swap(capacity_, other.capacity_);
-        std::swap(populated_, other.populated_);
+        std::swap(prepared_, other.prepared_);
     }
 
 private:
-    double* data_ = nullptr;
+    void reallocate(std::size_t capacity) {
+        data_ = static_cast<T*>(resize_block(data_, capacity, sizeof(T)));
+        capacity_ = capacity;
+        if (size_ > capacity_) size_ = capacity_;
+        // Elements that were prepared, or copied when the block moved, stay
+        // present; a small block is ready as a whole.
+        prepared_ = is_large_block(capacity_, sizeof(T)) ? (prepared_ < capacity_ ? prepared_ : capacity_)
+                                                         : capacity_;
+    }
+
+    T* data_ = nullptr;
+    std::size_t size_ = 0;
     std::size_t capacity_ = 0;
-    std::size_t populated_ = 0;  // of a mapped block
+    std::size_t prepared_ = 0;
 };
+
+using DoubleBuffer = Buffer<double>;
+
+// Work on many values goes in pieces of this many, with a checkpoint
+// between two pieces: each is about a millisecond.
+inline constexpr std::size_t values_per_piece = std::size_t{1} << 18;
+
+// Runs `work(first, count)` over [0, total) in pieces of `piece`, calling
+// `checkpoint` after each.
+template <class Work>
+void in_pieces(std::size_t total, const Checkpoint& checkpoint, Work&& work,
+               std::size_t piece = values_per_piece) {
+    for (std::size_t first = 0; first < total;) {
+        const std::size_t count = total - first < piece ? total - first : piece;
+        work(first, count);
+        first += count;
+        checkpoint();
+    }
+}
+
+// Writes NaN into [from, to), in pieces.
+void fill_nan(double* from, double* to, const Checkpoint& checkpoint = {});
 
 }  // namespace torvelin

@@ -27,13 +27,16 @@ void VectorGrid2D::check_sizes(u64 nx, u64 ny, u64 bx_points, u64 by_points) {
     check_component_length(by_points, checked_mul(nx, ny), "by length must be nx * ny");
 }
 
-FieldStorage interleaved_copy(std::span<const double> bx, std::span<const double> by) {
+FieldStorage interleaved_copy(std::span<const double> bx, std::span<const double> by,
+                              const Checkpoint& checkpoint) {
     if (bx.size() != by.size()) throw InternalFault("components of different lengths");
-    LargeVector values(2 * bx.size());
-    for (std::size_t k = 0; k < bx.size(); ++k) {
-        values[2 * k] = bx[k];
-        values[2 * k + 1] = by[k];
-    }
+    DoubleBuffer values(checked_mul(2, bx.size()));
+    in_pieces(bx.size(), checkpoint, [&](std::size_t first, std::size_t count) {
+        for (std::size_t k = first; k < first + count; ++k) {
+            values[2 * k] = bx[k];
+            values[2 * k + 1] = by[k];
+        }
+    });
     return FieldStorage::interleaved(std::move(values), GridOrder::x_fastest);
 }
 

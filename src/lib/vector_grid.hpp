@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "checked.hpp"
+#include "checkpoint.hpp"
 #include "field_storage.hpp"
 
 namespace torvelin {
@@ -171,8 +172,9 @@ private:
 };
 
 // `bx` and `by`, of equal length and each with x varying fastest, copied
-// into one buffer side by side.
-FieldStorage interleaved_copy(std::span<const double> bx, std::span<const double> by);
+// into one buffer side by side, in pieces with `checkpoint` between them.
+FieldStorage interleaved_copy(std::span<const double> bx, std::span<const double> by,
+                              const Checkpoint& checkpoint = {});
 
 // Paths grow as they are traced; reserving more than this up front would
 // commit memory for lines that usually end long before their step limit.

@@ -1,6 +1,7 @@
 #include "array_view.hpp"
 
 #include "../lib/fault.hpp"
+#include "../lib/large_buffer.hpp"
 #include "errors.hpp"
 
 #include <algorithm>
@@ -63,18 +64,33 @@ double half_to_double(std::uint16_t half) {
     return std::bit_cast<double>(bits);
 }
 
-template <class T>
+// The unsigned integer of an element type's size.
+template <std::size_t size>
+using Bits = std::conditional_t<size == 1, std::uint8_t,
+             std::conditional_t<size == 2, std::uint16_t,
+             std::conditional_t<size == 4, std::uint32_t, std::uint64_t>>>;
+
+// An element's bytes as T, from the array's byte order to the machine's.
+template <class T, bool swapped>
+T load_element(const char* element) {
+    Bits<sizeof(T)> bits;
+    std::memcpy(&bits, element, sizeof bits);
+    if constexpr (swapped && sizeof(T) > 1) {
+        if constexpr (sizeof(T) == 2) bits = __builtin_bswap16(bits);
+        if constexpr (sizeof(T) == 4) bits = __builtin_bswap32(bits);
+        if constexpr (sizeof(T) == 8) bits = __builtin_bswap64(bits);
+    }
+    return std::bit_cast<T>(bits);
+}
+
+template <class T, bool swapped>
 double element_as_double(const char* element) {
     if constexpr (std::is_same_v<T, Half>) {
-        std::uint16_t half;
-        std::memcpy(&half, element, sizeof half);
-        return half_to_double(half);
+        return half_to_double(load_element<std::uint16_t, swapped>(element));
     } else if constexpr (std::is_same_v<T, bool>) {
         return *element != 0 ? 1.0 : 0.0;
     } else {
-        T value;
-        std::memcpy(&value, element, sizeof value);
-        return static_cast<double>(value);
+        return static_cast<double>(load_element<T, swapped>(element));
     }
 }
 
@@ -84,11 +100,28 @@ struct Axis {
     std::ptrdiff_t step;   // values between them in the output
 };
 
+// Counts elements read and calls the checkpoint after each piece of them.
+class PieceCounter {
+public:
+    explicit PieceCounter(const Checkpoint& checkpoint) noexcept : checkpoint_(checkpoint) {}
+    void add(std::size_t elements) {
+        read_ += elements;
+        if (read_ >= values_per_piece) {
+            read_ = 0;
+            checkpoint_();
+        }
+    }
+
+private:
+    const Checkpoint& checkpoint_;
+    std::size_t read_ = 0;
+};
+
 // The elements of a 2-D array, walking the source along the axis that steps
 // through memory fastest. When the target lies across that walk, the walk
 // goes tile by tile so that both sides stay within a few cache lines.
-template <class T>
-void read_matrix(const char* data, Axis rows, Axis columns, double* out) {
+template <class T, bool swapped>
+void read_matrix(const char* data, Axis rows, Axis columns, double* out, PieceCounter& pieces) {
     const bool rows_inner = std::abs(rows.stride) < std::abs(columns.stride);
     const Axis& inner = rows_inner ? rows : columns;
     const Axis& outer = rows_inner ? columns : rows;
@@ -102,10 +135,11 @@ void read_matrix(const char* data, Axis rows, Axis columns, double* out) {
                 const char* element = data + o * outer.stride + n0 * inner.stride;
                 double* target = out + o * outer.step + n0 * inner.step;
                 for (Py_ssize_t n = n0; n < n1; ++n) {
-                    *target = element_as_double<T>(element);
+                    *target = element_as_double<T, swapped>(element);
                     element += inner.stride;
                     target += inner.step;
                 }
+                pieces.add(static_cast<std::size_t>(n1 - n0));
             }
         }
     }
@@ -113,9 +147,9 @@ void read_matrix(const char* data, Axis rows, Axis columns, double* out) {
 
 // Any number of dimensions: advances the index like an odometer, its
 // fastest axis first, following the strides (which may be negative).
-template <class T>
-void read_walking(const ArrayView& view, ElementOrder order, double* out,
-                  std::ptrdiff_t spacing) {
+template <class T, bool swapped>
+void read_walking(const ArrayView& view, ElementOrder order, double* out, std::ptrdiff_t spacing,
+                  PieceCounter& pieces) {
     const std::size_t count = view.size();
     const int nd = view.ndim();
     const auto shape = view.shape();
@@ -123,7 +157,7 @@ void read_walking(const ArrayView& view, ElementOrder order, double* out,
     std::vector<Py_ssize_t> index(static_cast<std::size_t>(nd), 0);
     const char* element = view.data();
     for (std::size_t n = 0; n < count; ++n) {
-        out[static_cast<std::ptrdiff_t>(n) * spacing] = element_as_double<T>(element);
+        out[static_cast<std::ptrdiff_t>(n) * spacing] = element_as_double<T, swapped>(element);
         for (int k = 0; k < nd; ++k) {
             const auto axis =
                 static_cast<std::size_t>(order == ElementOrder::first_index_fastest ? k : nd - 1 - k);
@@ -132,23 +166,29 @@ void read_walking(const ArrayView& view, ElementOrder order, double* out,
             element -= strides[axis] * shape[axis];
             index[axis] = 0;
         }
+        pieces.add(1);
     }
 }
 
-template <class T>
+template <class T, bool swapped>
 void read_elements(const ArrayView& view, ElementOrder order, double* out,
-                   std::ptrdiff_t spacing) {
+                   std::ptrdiff_t spacing, PieceCounter& pieces) {
     if (view.ndim() == 1) {
         const Py_ssize_t count = view.shape()[0], stride = view.strides()[0];
         const char* element = view.data();
-        if constexpr (std::is_same_v<T, double>) {
-            if (stride == sizeof(double) && spacing == 1) {
-                std::memcpy(out, element, static_cast<std::size_t>(count) * sizeof(double));
-                return;
+        for (Py_ssize_t first = 0; first < count;) {
+            const Py_ssize_t piece = std::min<Py_ssize_t>(count - first, values_per_piece);
+            double* target = out + first * spacing;
+            if (std::is_same_v<T, double> && !swapped && stride == sizeof(double) && spacing == 1) {
+                std::memcpy(target, element, static_cast<std::size_t>(piece) * sizeof(double));
+                element += piece * stride;
+            } else {
+                for (Py_ssize_t n = 0; n < piece; ++n, element += stride) {
+                    target[n * spacing] = element_as_double<T, swapped>(element);
+                }
             }
-        }
-        for (Py_ssize_t n = 0; n < count; ++n, element += stride) {
-            out[n * spacing] = element_as_double<T>(element);
+            first += piece;
+            pieces.add(static_cast<std::size_t>(piece));
         }
         return;
     }
@@ -157,32 +197,38 @@ void read_elements(const ArrayView& view, ElementOrder order, double* out,
         const bool row_major = order == ElementOrder::last_index_fastest;
         const Axis row_axis{rows, view.strides()[0], row_major ? spacing * columns : spacing};
         const Axis column_axis{columns, view.strides()[1], row_major ? spacing : spacing * rows};
-        read_matrix<T>(view.data(), row_axis, column_axis, out);
+        read_matrix<T, swapped>(view.data(), row_axis, column_axis, out, pieces);
         return;
     }
-    read_walking<T>(view, order, out, spacing);
+    read_walking<T, swapped>(view, order, out, spacing, pieces);
 }
 
-using Reader = void (*)(const ArrayView&, ElementOrder, double*, std::ptrdiff_t);
+using Reader = void (*)(const ArrayView&, ElementOrder, double*, std::ptrdiff_t, PieceCounter&);
 
-// The reader of an element type, or nothing for types left to the general
-// path. float16 is read through its bits; 7 and 8 (long) are 64-bit on LP64.
-std::optional<Reader> reader_for(int type_num) {
+template <class T>
+Reader reader_of(bool swapped) {
+    return swapped ? read_elements<T, true> : read_elements<T, false>;
+}
+
+// The reader of an element type in either byte order, or nothing for types
+// left to the general path. float16 is read through its bits; 7 and 8
+// (long) are 64-bit on LP64.
+std::optional<Reader> reader_for(int type_num, bool swapped) {
     switch (type_num) {
-        case bool_type: return read_elements<bool>;
-        case int8_type: return read_elements<std::int8_t>;
-        case uint8_type: return read_elements<std::uint8_t>;
-        case int16_type: return read_elements<std::int16_t>;
-        case uint16_type: return read_elements<std::uint16_t>;
-        case int32_type: return read_elements<std::int32_t>;
-        case uint32_type: return read_elements<std::uint32_t>;
+        case bool_type: return reader_of<bool>(swapped);
+        case int8_type: return reader_of<std::int8_t>(swapped);
+        case uint8_type: return reader_of<std::uint8_t>(swapped);
+        case int16_type: return reader_of<std::int16_t>(swapped);
+        case uint16_type: return reader_of<std::uint16_t>(swapped);
+        case int32_type: return reader_of<std::int32_t>(swapped);
+        case uint32_type: return reader_of<std::uint32_t>(swapped);
         case long_type:
-        case longlong_type: return read_elements<std::int64_t>;
+        case longlong_type: return reader_of<std::int64_t>(swapped);
         case ulong_type:
-        case ulonglong_type: return read_elements<std::uint64_t>;
-        case float32_type: return read_elements<float>;
-        case float64_type: return read_elements<double>;
-        case float16_type: return read_elements<Half>;
+        case ulonglong_type: return reader_of<std::uint64_t>(swapped);
+        case float32_type: return reader_of<float>(swapped);
+        case float64_type: return reader_of<double>(swapped);
+        case float16_type: return reader_of<Half>(swapped);
         default: return std::nullopt;
     }
 }
@@ -208,17 +254,47 @@ bool ArrayView::holds_native_float64() const noexcept {
     return descr->type_num == float64_type && native_byte_order(descr);
 }
 
-bool ArrayView::readable() const noexcept {
-    const numpy::DescrFields* descr = descr_fields(*this);
-    return native_byte_order(descr) && reader_for(descr->type_num).has_value();
+std::size_t ArrayView::element_size() const noexcept {
+    switch (descr_fields(*this)->type_num) {
+        case bool_type:
+        case int8_type:
+        case uint8_type: return 1;
+        case int16_type:
+        case uint16_type:
+        case float16_type: return 2;
+        case int32_type:
+        case uint32_type:
+        case float32_type: return 4;
+        case long_type:
+        case ulong_type:
+        case longlong_type:
+        case ulonglong_type:
+        case float64_type: return 8;
+        default: return 0;
+    }
 }
 
-void ArrayView::read(ElementOrder order, double* out, std::ptrdiff_t spacing) const {
-    const std::optional<Reader> reader = reader_for(descr_fields(*this)->type_num);
-    if (!reader || !native_byte_order(descr_fields(*this))) {
-        throw InternalFault("an array of an element type that cannot be read directly");
+std::pair<const char*, const char*> ArrayView::extent() const noexcept {
+    const char* lowest = data();
+    const char* highest = data() + element_size();
+    for (int axis = 0; axis < ndim(); ++axis) {
+        const Py_ssize_t span = strides()[axis] * (shape()[axis] - 1);
+        (span < 0 ? lowest : highest) += span;
     }
-    if (size() != 0) (*reader)(*this, order, out, spacing);
+    return {lowest, highest};
+}
+
+bool ArrayView::readable() const noexcept {
+    return reader_for(descr_fields(*this)->type_num, false).has_value();
+}
+
+void ArrayView::read(ElementOrder order, double* out, std::ptrdiff_t spacing,
+                     const Checkpoint& between_pieces) const {
+    const numpy::DescrFields* descr = descr_fields(*this);
+    const std::optional<Reader> reader = reader_for(descr->type_num, !native_byte_order(descr));
+    if (!reader) throw InternalFault("an array of an element type that cannot be read directly");
+    PieceCounter pieces(between_pieces);
+    if (size() != 0) (*reader)(*this, order, out, spacing, pieces);
 }
 
 std::span<const double> ArrayView::contiguous_float64() const {

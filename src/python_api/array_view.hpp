@@ -7,10 +7,12 @@
 // used only until Python code runs again.
 #pragma once
 
+#include "../lib/checkpoint.hpp"
 #include "numpy_api.hpp"
 
 #include <cstddef>
 #include <span>
+#include <utility>
 
 namespace torvelin::py {
 
@@ -50,14 +52,23 @@ public:
     bool has_float64_dtype() const { return numpy::has_float64_dtype(array_); }
     // The element type is exactly float64 in native byte order.
     bool holds_native_float64() const noexcept;
-    // read() knows the element type: a built-in numeric or boolean type in
-    // native byte order.
+    // The bytes of an element of a type read() knows, else 0.
+    std::size_t element_size() const noexcept;
+    // The first byte of the elements and the byte after their last, in
+    // memory order (strides may be negative). Requires a non-empty array of
+    // a type read() knows.
+    std::pair<const char*, const char*> extent() const noexcept;
+
+    // read() knows the element type: a built-in numeric or boolean type, in
+    // either byte order.
     bool readable() const noexcept;
 
     // Every element, converted to float64 as Python's float() converts the
     // element's item, the n-th in `order` to out[n * spacing]. Requires
-    // readable(). Float64 elements are copied bit for bit.
-    void read(ElementOrder order, double* out, std::ptrdiff_t spacing = 1) const;
+    // readable(). Float64 elements are copied bit for bit. `between_pieces`
+    // is called after every piece of elements read (see large_buffer.hpp).
+    void read(ElementOrder order, double* out, std::ptrdiff_t spacing = 1,
+              const Checkpoint& between_pieces = {}) const;
 
     // The elements of a float64 array that is aligned and contiguous, where
     // they lie; raises TypeError "The given array is not contiguous or is

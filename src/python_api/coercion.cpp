@@ -7,14 +7,17 @@
 #include "interned.hpp"
 #include "numpy_api.hpp"
 #include "sequence.hpp"
+#include "signal_checkpoint.hpp"
+
+#include <algorithm>
 
 
 namespace torvelin::py {
 
 namespace {
 
-LargeVector sequence_to_vector(PyObject* sequence) {
-    LargeVector values;
+DoubleBuffer sequence_to_vector(PyObject* sequence) {
+    DoubleBuffer values;
     for_each_item(
         sequence, [&values](PyObject* item) { values.push_back(to_float64(item)); },
         [&values](std::size_t expected) { values.reserve(expected); });
@@ -29,34 +32,75 @@ bool has_ravel(PyObject* source) {
     return false;
 }
 
-LargeVector flatten_column_major(PyObject* source) {
+// Every element of `view`, in `order`, read in pieces (see read_watched).
+DoubleBuffer read_all(const ArrayView& view, ElementOrder order) {
+    DoubleBuffer values(view.size());
+    read_watched(view, order, values.data(), 1, input_array_changed);
+    return values;
+}
+
+// The `count` elements of a plain one-dimensional array that read() does
+// not know, as `tolist()` lists them, a piece at a time so that pending
+// signals are handled between pieces. Slicing goes through the array's own
+// indexing, so Python code that changes the array meanwhile cannot make
+// this read freed memory.
+DoubleBuffer list_in_pieces(PyObject* array, std::size_t count) {
+    DoubleBuffer values;
+    values.reserve(count);
+    for (std::size_t first = 0; first < count; first += items_between_signal_checks) {
+        const auto last = std::min(count, first + items_between_signal_checks);
+        const PyRef piece = check(PySequence_GetSlice(array, static_cast<Py_ssize_t>(first),
+                                                      static_cast<Py_ssize_t>(last)));
+        const PyRef list = check(PyObject_CallMethodNoArgs(piece.get(), interned::tolist()));
+        for_each_item(
+            list.get(), [&values](PyObject* item) { values.push_back(to_float64(item)); },
+            [](std::size_t) {});
+        handle_pending_signals();
+    }
+    return values;
+}
+
+DoubleBuffer flatten_column_major(PyObject* source) {
     const PyRef raveled = check(
         PyObject_CallMethodOneArg(source, interned::ravel(), interned::fortran_order()));
+    // A plain one-dimensional result lists its elements as Python numbers
+    // whose float conversion gives exactly what reading them gives.
+    if (numpy::is_plain_array(raveled.get())) {
+        const ArrayView view(raveled.get());
+        if (view.ndim() == 1) {
+            if (view.readable()) return read_all(view, ElementOrder::first_index_fastest);
+            return list_in_pieces(raveled.get(), view.size());
+        }
+    }
     const PyRef list = check(PyObject_CallMethodNoArgs(raveled.get(), interned::tolist()));
     return sequence_to_vector(list.get());
 }
 
-// Every element of `view`, in `order`.
-LargeVector read_all(const ArrayView& view, ElementOrder order) {
-    LargeVector values(view.size());
-    view.read(order, values.data());
-    return values;
-}
-
 }  // namespace
 
-LargeVector extract_vector(PyObject* source) {
+DoubleBuffer extract_vector(PyObject* source, std::optional<ArrayReading>* reading) {
+    // The shape before any Python code runs; ravel() is read first index fastest.
+    const auto note = [&](const ArrayView& view, ElementOrder order) {
+        if (reading) *reading = ArrayReading{{view.shape().begin(), view.shape().end()}, order};
+    };
     // Same values as the general path below, read directly.
     if (const auto plain = plain_array(source)) {
+        note(*plain, ElementOrder::first_index_fastest);
         return read_all(*plain, ElementOrder::first_index_fastest);
     }
-    if (has_ravel(source)) return flatten_column_major(source);
+    if (has_ravel(source)) {
+        if (numpy::is_array(source)) note(ArrayView(source), ElementOrder::first_index_fastest);
+        return flatten_column_major(source);
+    }
     if (numpy::is_array(source)) {
         const ArrayView view(source);
         if (view.has_float64_dtype()) {
-            if (view.ndim() != 1) return read_all(view, ElementOrder::last_index_fastest);
-            const std::span<const double> values = view.contiguous_float64();
-            return LargeVector(values.begin(), values.end());
+            // One dimension: refused unless contiguous; more: any layout.
+            if (view.ndim() == 1) view.contiguous_float64();
+            const ElementOrder order = view.ndim() == 1 ? ElementOrder::first_index_fastest
+                                                        : ElementOrder::last_index_fastest;
+            note(view, order);
+            return read_all(view, order);
         }
     }
     try {

@@ -3,15 +3,26 @@
 #pragma once
 
 #include "../lib/large_buffer.hpp"
+#include "array_view.hpp"
 #include "py_ref.hpp"
 
+#include <optional>
+#include <vector>
 
 namespace torvelin::py {
 
+// How a NumPy array was read: its shape when it was read, and the order in
+// which its values came.
+struct ArrayReading {
+    std::vector<Py_ssize_t> shape;
+    ElementOrder order;
+};
+
 // All values of `source` as float64: objects with a `ravel` method in
 // column-major order via ravel("F").tolist(), float64 arrays read directly,
-// any other sequence item by item.
-LargeVector extract_vector(PyObject* source);
+// any other sequence item by item. When `source` is a NumPy array, how it
+// was read goes to `reading` (if given).
+DoubleBuffer extract_vector(PyObject* source, std::optional<ArrayReading>* reading = nullptr);
 
 // Where a field component comes from: the attribute of `data` named by
 // `field` when it is a string, else `field` itself.

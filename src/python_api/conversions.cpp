@@ -69,8 +69,8 @@ std::string_view Text::convert(PyObject* object) {
     return {utf8, static_cast<std::size_t>(size)};
 }
 
-std::vector<Point> SequenceOfPairs::convert(PyObject* object) {
-    std::vector<Point> pairs;
+Buffer<Point> SequenceOfPairs::convert(PyObject* object) {
+    Buffer<Point> pairs;
     for_each_item(object, [&pairs](PyObject* item) {
         if (!PyTuple_Check(item)) raise_type_mismatch(item, "tuple");
         const Py_ssize_t length = PyTuple_GET_SIZE(item);

@@ -51,8 +51,8 @@ struct Text {
 };
 
 struct SequenceOfPairs {
-    using value_type = std::vector<Point>;
-    static std::vector<Point> convert(PyObject* object);
+    using value_type = Buffer<Point>;
+    static Buffer<Point> convert(PyObject* object);
 };
 
 // A one-dimensional NumPy array of native float64, held for the call. Its

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "../lib/fault.hpp"
+#include "../lib/large_buffer.hpp"
 #include "binding.hpp"
 #include "errors.hpp"
 #include "panic.hpp"
@@ -13,6 +14,10 @@
 #include <stdexcept>
 
 namespace torvelin::py {
+
+// MemoryError "cannot allocate 16.0 GB for a result of 1 × 1000000001
+// points": the bytes asked for and, where known, what for.
+void raise_memory_error(const AllocationFailure& failure) noexcept;
 
 // A TypeError (exactly that type) pending from converting `parameter`
 // becomes TypeError("argument '<parameter>': <message>").
@@ -60,6 +65,8 @@ PyObject* translate_failures(Body&& body) noexcept {
         }
     } catch (const InternalFault& fault) {
         raise_panic(fault);
+    } catch (const AllocationFailure& failure) {
+        raise_memory_error(failure);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::length_error&) {

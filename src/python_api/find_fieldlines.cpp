@@ -20,16 +20,18 @@ constexpr double default_max_step_factor = 100.0;
 // Result entries made between two looks at pending signals.
 constexpr std::size_t entries_between_signal_checks = 1024;
 
-LargeVector coordinates(PyObject* data, std::optional<PyObject*> given, PyObject* attribute) {
+DoubleBuffer coordinates(PyObject* data, std::optional<PyObject*> given, PyObject* attribute) {
     if (given) return extract_vector(*given);
     const PyRef values = check(PyObject_GetAttr(data, attribute));
     return extract_vector(values.get());
 }
 
-LargeVector footpoints(std::optional<PyObject*> given) {
+DoubleBuffer footpoints(std::optional<PyObject*> given) {
     if (!given) raise(PyExc_ValueError, "Footpoints not provided. Please provide x0 and y0.");
     return extract_vector(*given);
 }
+
+void check_signals(void*) { handle_pending_signals(); }
 
 // [x_array, y_array] over the line's own buffers.
 PyRef line_entry(LineCoordinates& line) {
@@ -45,13 +47,13 @@ PyRef line_entry(LineCoordinates& line) {
 }  // namespace
 
 PyRef find_fieldlines(const FinderArguments& args) {
-    const LargeVector xc = coordinates(args.data, args.x1, interned::x1());
-    const LargeVector yc = coordinates(args.data, args.x2, interned::x2());
+    const DoubleBuffer xc = coordinates(args.data, args.x1, interned::x1());
+    const DoubleBuffer yc = coordinates(args.data, args.x2, interned::x2());
     if (xc.size() < 2 || yc.size() < 2) {
         raise(PyExc_ValueError, "x1 and x2 must each contain at least 2 points");
     }
-    const LargeVector x0 = footpoints(args.x0);
-    const LargeVector y0 = footpoints(args.y0);
+    const DoubleBuffer x0 = footpoints(args.x0);
+    const DoubleBuffer y0 = footpoints(args.y0);
     if (x0.size() != y0.size()) raise(PyExc_ValueError, "x0 and y0 must have the same length");
     const u64 nx = xc.size();
     const u64 ny = yc.size();
@@ -70,18 +72,20 @@ PyRef find_fieldlines(const FinderArguments& args) {
     const ClosureTest closure{.close_tol = args.ctol.value_or(default_close_tol),
                               .min_time_before_close = max_step};
 
-    std::vector<Point> seeds(x0.size());
-    for (std::size_t i = 0; i < seeds.size(); ++i) seeds[i] = Point{x0[i], y0[i]};
+    Buffer<Point> seeds(x0.size());
+    in_pieces(seeds.size(), Checkpoint(&check_signals, nullptr), [&](std::size_t first, std::size_t count) {
+        for (std::size_t i = first; i < first + count; ++i) seeds[i] = Point{x0[i], y0[i]};
+    });
     // Reading the second component ran Python code, which may have changed
     // the first. From here until the last line is traced, Python code runs
     // only in signal handlers, at checkpoints.
     field.watch.check();
-    std::vector<LineCoordinates> lines;
+    JoinedLineList lines;
     {
         const VectorGrid2D grid(xc.front(), xc.back(), yc.front(), yc.back(), nx, ny,
                                 std::move(field.storage));
         const SignalCheckpoint checkpoint(field.watch);
-        lines = trace_joined_lines(grid, seeds, signed_step, max_steps, close_on_loop, closure,
+        lines = trace_joined_lines(grid, seeds.values(), signed_step, max_steps, close_on_loop, closure,
                                    checkpoint.checkpoint());
     }
     // Building the result may run Python code, but the field is read no more.

@@ -9,7 +9,7 @@
 namespace torvelin::py {
 
 struct CallField {
-    FieldStorage storage;
+    FieldStorage storage = FieldStorage::separate({}, {}, GridOrder::x_fastest);
     FieldWatch watch;  // the arrays the storage borrows
 };
 
@@ -18,11 +18,21 @@ struct CallField {
 // most steps the call can take).
 
 // trace_fieldlines' bx and by, converted (one-dimensional float64 arrays)
-// and checked again after the last argument conversion, for an nx-by-ny
-// grid. Raises TypeError "The given array is not contiguous or is
-// misaligned." for a non-empty one that is either, then faults on sizes
-// the grid would refuse.
-CallField trace_field(PyObject* bx, PyObject* by, u64 nx, u64 ny, u64 planned_steps);
+// and checked again after the last argument conversion, and their values.
+struct TraceFieldInput {
+    ArrayView bx;
+    ArrayView by;
+    std::span<const double> bx_values;
+    std::span<const double> by_values;
+};
+
+// Raises TypeError "The given array is not contiguous or is misaligned."
+// for a non-empty one that is either, then faults on sizes an nx-by-ny grid
+// would refuse.
+TraceFieldInput check_trace_field(PyObject* bx, PyObject* by, u64 nx, u64 ny);
+
+// The field of the checked arrays.
+CallField trace_field(const TraceFieldInput& input, u64 planned_steps);
 
 // find_fieldlines' components named by `var1` and `var2` (attributes of
 // `data` when they are strings, else the values themselves), each taken

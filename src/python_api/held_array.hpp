@@ -15,23 +15,24 @@
 
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 namespace torvelin::py {
 
-class HeldArray {
+// An array and the arrays its memory belongs to, as they were when it was
+// watched, with its memory pinned where the owner is no array.
+class WatchedArray {
 public:
-    // The elements of `view`, a non-empty, aligned, contiguous float64
-    // array, held; nothing when the module cannot watch its memory (it
-    // belongs to an object that neither is an array nor exports a buffer).
-    static std::optional<HeldArray> hold(const ArrayView& view);
+    // Nothing when the module cannot watch the memory of `view` (it belongs
+    // to an object that neither is an array nor exports a buffer that holds
+    // the elements).
+    static std::optional<WatchedArray> watch(const ArrayView& view);
 
-    HeldArray(HeldArray&& other) noexcept;
-    HeldArray& operator=(HeldArray&& other) noexcept;
-    HeldArray(const HeldArray&) = delete;
-    ~HeldArray();
-
-    std::span<const double> values() const noexcept { return values_; }
+    WatchedArray(WatchedArray&& other) noexcept;
+    WatchedArray& operator=(WatchedArray&& other) noexcept;
+    WatchedArray(const WatchedArray&) = delete;
+    ~WatchedArray();
 
     // The array and the arrays it borrows from have the layout they had.
     bool unchanged() const noexcept;
@@ -49,13 +50,37 @@ private:
         bool matches(const ArrayView& view) const noexcept;
     };
 
-    HeldArray() = default;
+    WatchedArray() = default;
 
     std::vector<Layout> chain_;  // the array, then the array it borrows from, ...
-    std::span<const double> values_;
     Py_buffer export_{};         // of the memory's owner, when that is no array
     bool exported_ = false;
 };
+
+// The elements of a non-empty, aligned, contiguous float64 array, read in
+// place for the rest of a call.
+class HeldArray {
+public:
+    // Nothing when the array cannot be watched.
+    static std::optional<HeldArray> hold(const ArrayView& view);
+
+    std::span<const double> values() const noexcept { return values_; }
+    bool unchanged() const noexcept { return watched_.unchanged(); }
+
+private:
+    HeldArray(WatchedArray watched, std::span<const double> values) noexcept
+        : watched_(std::move(watched)), values_(values) {}
+
+    WatchedArray watched_;
+    std::span<const double> values_;
+};
+
+// What a call raises (RuntimeError) when Python code that ran during it
+// changed an array it was reading.
+inline constexpr const char* field_array_changed =
+    "a field array was resized, reshaped or retyped while the call was reading it";
+inline constexpr const char* input_array_changed =
+    "an array was resized, reshaped or retyped while the call was reading it";
 
 // The arrays a grid reads in place.
 class FieldWatch {

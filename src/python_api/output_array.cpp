@@ -63,7 +63,7 @@ PyRef new_slice_container(DoubleBuffer values) {
 PyRef make_output_array(DoubleBuffer values, std::span<const Py_ssize_t> shape) {
     // NumPy allocates memory of its own for a null data pointer, which an
     // empty buffer has; give it a real, if empty, one.
-    if (values.data() == nullptr) values.reallocate(1);
+    if (values.data() == nullptr) values.reserve(1);
     double* data = values.data();
     PyRef keeper = new_slice_container(std::move(values));
     return numpy::new_float64_array(shape, data, std::move(keeper));

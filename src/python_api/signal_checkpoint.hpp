@@ -12,6 +12,14 @@ namespace torvelin::py {
 // raises.
 void handle_pending_signals();
 
+// Reads `view` as ArrayView::read does, handling pending signals between
+// pieces. Meanwhile the array is watched: when a signal handler resized,
+// reshaped or retyped it, RuntimeError `changed` is raised before its
+// memory is read again. An array whose memory cannot be watched is read in
+// one go.
+void read_watched(const ArrayView& view, ElementOrder order, double* out, std::ptrdiff_t spacing,
+                  const char* changed);
+
 class SignalCheckpoint {
 public:
     explicit SignalCheckpoint(const FieldWatch& watch) noexcept : watch_(watch) {}

@@ -55,7 +55,7 @@ PyRef trace_fieldlines(const BoundArguments& args) {
     const u64 ny = args.convert<UnsignedSize>(5);
     const PyRef bx_array = args.convert<Float64Array1D>(6);
     const PyRef by_array = args.convert<Float64Array1D>(7);
-    const std::vector<Point> seeds = args.convert<SequenceOfPairs>(8);
+    const Buffer<Point> seeds = args.convert<SequenceOfPairs>(8);
     const double step = args.convert<Float64>(9);
     const u64 max_steps = args.convert<UnsignedSize>(10);
 
@@ -64,16 +64,23 @@ PyRef trace_fieldlines(const BoundArguments& args) {
     // From here on Python code runs only in signal handlers, at checkpoints.
     args.convert<Float64Array1D>(6);
     args.convert<Float64Array1D>(7);
-    CallField field =
-        trace_field(bx_array.get(), by_array.get(), nx, ny, saturating_mul(seeds.size(), max_steps));
-    const VectorGrid2D grid(xmin, xmax, ymin, ymax, nx, ny, std::move(field.storage));
+    const TraceFieldInput input = check_trace_field(bx_array.get(), by_array.get(), nx, ny);
 
     const u64 points_per_line = checked_add(max_steps, 1);
     const std::array<u64, 3> shape{seeds.size(), points_per_line, 2};
     // trace_rows writes every slot, points and padding alike.
-    DoubleBuffer points(checked_element_count(shape));
+    DoubleBuffer points;
+    try {
+        points.resize(checked_element_count(shape));
+    } catch (const AllocationFailure& failure) {
+        throw failure.for_purpose("a result of " + std::to_string(shape[0]) + " \u00d7 " +
+                                  std::to_string(shape[1]) + " points");
+    }
+    // The result is had before any pass over the field.
+    CallField field = trace_field(input, saturating_mul(seeds.size(), max_steps));
+    const VectorGrid2D grid(xmin, xmax, ymin, ymax, nx, ny, std::move(field.storage));
     const SignalCheckpoint checkpoint(field.watch);
-    trace_rows(grid, seeds, step, max_steps, points, checkpoint.checkpoint());
+    trace_rows(grid, seeds.values(), step, max_steps, points, checkpoint.checkpoint());
     const std::array<Py_ssize_t, 3> dims{static_cast<Py_ssize_t>(shape[0]),
                                          static_cast<Py_ssize_t>(shape[1]), 2};
     return make_output_array(std::move(points), dims);

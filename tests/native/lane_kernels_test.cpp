@@ -139,7 +139,7 @@ Case random_case(std::mt19937_64& rng) {
                                 ? GridOrder::x_fastest
                                 : GridOrder::y_fastest;
     const bool interleaved = std::uniform_int_distribution<int>(0, 1)(rng) == 0;
-    LargeVector both(2 * nx * ny), bx_stored(nx * ny), by_stored(nx * ny);
+    DoubleBuffer both(2 * nx * ny), bx_stored(nx * ny), by_stored(nx * ny);
     for (u64 j = 0; j < ny; ++j) {
         for (u64 i = 0; i < nx; ++i) {
             const u64 at = order == GridOrder::x_fastest ? j * nx + i : i * ny + j;
@@ -254,22 +254,30 @@ int main() {
             c.options.closure.close_tol = 0.0;
             c.max_steps = 300000;
         }
-        const std::vector<LineCoordinates> joined =
+        const JoinedLineList joined =
             trace_joined_lines(c.grid, c.seeds, c.options.step, c.max_steps,
                                c.options.close_on_loop, c.options.closure);
+        // Only lines of at least two points are kept, in footpoint order.
+        std::size_t kept = 0;
         for (std::size_t n = 0; n < c.seeds.size(); ++n) {
+            const std::vector<Point> expected =
+                joined_alone(c.reference, c.seeds[n], c.options, c.max_steps);
+            if (expected.empty()) continue;
             ++checked;
-            if (!same_line(joined_alone(c.reference, c.seeds[n], c.options, c.max_steps),
-                           joined[n]) &&
-                ++failures <= 5) {
+            if ((kept >= joined.size() || !same_line(expected, joined[kept])) && ++failures <= 5) {
                 std::printf("MISMATCH joined line, round %d seed %zu\n", round, n);
             }
+            ++kept;
+        }
+        if (kept != joined.size() && ++failures <= 5) {
+            std::printf("MISMATCH joined lines, round %d: %zu kept, %zu expected\n", round,
+                        joined.size(), kept);
         }
     }
     // A grid big enough for the kernels to prefetch, in each layout.
     {
         const u64 nx = 2048, ny = 1024;
-        LargeVector bx(nx * ny), by(nx * ny);
+        DoubleBuffer bx(nx * ny), by(nx * ny);
         for (u64 j = 0; j < ny; ++j) {
             for (u64 i = 0; i < nx; ++i) {
                 const double x = -1.0 + 2.0 * static_cast<double>(i) / static_cast<double>(nx - 1);
@@ -278,11 +286,11 @@ int main() {
                 by[j * nx + i] = x + 0.01 * std::cos(23.0 * y);
             }
         }
-        const VectorGrid2D reference(-1.0, 1.0, -1.0, 1.0, nx, ny, bx, by);
+        const VectorGrid2D reference(-1.0, 1.0, -1.0, 1.0, nx, ny, bx.values(), by.values());
         const VectorGrid2D borrowed(
             -1.0, 1.0, -1.0, 1.0, nx, ny,
-            FieldStorage::separate(ComponentValues::borrowed(bx), ComponentValues::borrowed(by),
-                                   GridOrder::x_fastest));
+            FieldStorage::separate(ComponentValues::borrowed(bx.values()),
+                                   ComponentValues::borrowed(by.values()), GridOrder::x_fastest));
         std::vector<Point> seeds;
         for (int k = 0; k < 40; ++k) seeds.push_back({0.05 + 0.02 * k, 0.01 * k - 0.2});
         for (const VectorGrid2D* grid : {&reference, &borrowed}) {
