@@ -1,5 +1,5 @@
 // Every lane kernel this CPU can run must give, for every line, exactly the
-// points of the line traced on its own with the scalar tracer.
+// points of the line traced on its own by the oracle (scalar_tracer.hpp).
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -9,9 +9,9 @@
 #include <random>
 #include <vector>
 
-#include "batch_tracing.hpp"
-#include "lane_scheduler.hpp"
-#include "trace_until_close.hpp"
+#include "drivers/drivers.hpp"
+#include "lanes/scheduler.hpp"
+#include "scalar_tracer.hpp"
 
 using namespace torvelin;
 
@@ -167,12 +167,12 @@ bool same_bits(double a, double b) {
 // The line find_fieldlines makes of a footpoint, from the scalar tracer.
 std::vector<Point> joined_alone(const VectorGrid2D& grid, Point seed, const Options& options,
                                 u64 max_steps) {
-    const ClosableTrace ahead = trace_line_until_close(
+    const oracle::Trace ahead = oracle::trace(
         grid, seed, options.step, max_steps, options.close_on_loop, options.closure.close_tol,
         options.closure.min_time_before_close);
     if (ahead.closed && ahead.path.size() > 2) return ahead.path;
-    const ClosableTrace behind =
-        trace_line_until_close(grid, seed, -options.step, max_steps, false,
+    const oracle::Trace behind =
+        oracle::trace(grid, seed, -options.step, max_steps, false,
                                options.closure.close_tol, options.closure.min_time_before_close);
     std::vector<Point> line(behind.path.rbegin(), behind.path.rend());
     if (!ahead.path.empty()) line.insert(line.end(), ahead.path.begin() + 1, ahead.path.end());
@@ -189,7 +189,7 @@ bool same_line(const std::vector<Point>& expected, const LineCoordinates& line) 
     return same;
 }
 
-bool same_path(const ClosableTrace& expected, const std::vector<double>& xy, bool closed) {
+bool same_path(const oracle::Trace& expected, const std::vector<double>& xy, bool closed) {
     bool same = expected.closed == closed && 2 * expected.path.size() == xy.size();
     for (std::size_t k = 0; same && k < expected.path.size(); ++k) {
         same = same_bits(expected.path[k].x, xy[2 * k]) &&
@@ -206,13 +206,13 @@ int main() {
     const std::vector<NamedLaneKernel> kernels = runnable_lane_kernels();
     for (int round = 0; round < 3000; ++round) {
         const Case c = random_case(rng);
-        std::vector<ClosableTrace> expected;
+        std::vector<oracle::Trace> expected;
         for (const Point& seed : c.seeds) {
-            expected.push_back(trace_line_until_close(
+            expected.push_back(oracle::trace(
                 c.reference, seed, c.options.step, c.max_steps, c.options.close_on_loop,
                 c.options.closure.close_tol, c.options.closure.min_time_before_close));
             // The scalar tracer on the grid in its own storage order.
-            const ClosableTrace alone = trace_line_until_close(
+            const oracle::Trace alone = oracle::trace(
                 c.grid, seed, c.options.step, c.max_steps, c.options.close_on_loop,
                 c.options.closure.close_tol, c.options.closure.min_time_before_close);
             std::vector<double> xy;
@@ -248,7 +248,7 @@ int main() {
         Case c = random_case(rng);
         c.max_steps *= 5;
         if (round % 100 == 0) {
-            while (c.seeds.size() < 2 || c.reference.x_min() != -1.5) c = random_case(rng);
+            while (c.seeds.size() < 2 || c.reference.geometry().x_min != -1.5) c = random_case(rng);
             c.seeds.resize(2);
             c.options.close_on_loop = round == 0;
             c.options.closure.close_tol = 0.0;
@@ -301,8 +301,8 @@ int main() {
                 trace_in_lanes(*grid, ClosureTest{}, 3000, collecting, Checkpoint{}, kernel.kernel);
                 for (std::size_t n = 0; n < seeds.size(); ++n) {
                     ++checked;
-                    const ClosableTrace alone =
-                        trace_line_until_close(reference, seeds[n], 0.002, 3000, false, 0.0, 0.0);
+                    const oracle::Trace alone =
+                        oracle::trace(reference, seeds[n], 0.002, 3000, false, 0.0, 0.0);
                     if (!same_path(alone, lines[n], closed[n]) && ++failures <= 5) {
                         std::printf("MISMATCH on the big grid, kernel %s seed %zu\n", kernel.name, n);
                     }
@@ -316,7 +316,7 @@ int main() {
     for (const NamedLaneKernel& kernel : kernels) {
         // A clean rotation, whose lines stay inside, without closure.
         Case c = random_case(rng);
-        while (c.seeds.size() < 3 || c.reference.x_min() != -1.5) c = random_case(rng);
+        while (c.seeds.size() < 3 || c.reference.geometry().x_min != -1.5) c = random_case(rng);
         c.options.close_on_loop = false;
         c.max_steps = 3 * Checkpoint::block_steps;
         std::vector<std::vector<double>> lines(c.seeds.size());
@@ -328,7 +328,7 @@ int main() {
                        kernel.kernel);
         u64 longest = 0;
         for (std::size_t n = 0; n < c.seeds.size(); ++n) {
-            const ClosableTrace alone = trace_line_until_close(
+            const oracle::Trace alone = oracle::trace(
                 c.reference, c.seeds[n], c.options.step, c.max_steps, c.options.close_on_loop,
                 c.options.closure.close_tol, c.options.closure.min_time_before_close);
             longest = std::max<u64>(longest, alone.path.size());
