@@ -17,6 +17,7 @@ import numpy as np
 
 import torvelin
 
+from . import machine
 from . import peers as P
 from . import scaling, stretches, threads, workloads
 from .common import available_cores
@@ -97,6 +98,14 @@ def parse_args(argv=None, description=None):
     parser.add_argument("--threads", metavar="N", type=positive_int,
                         help="threads of the numba prange peer (default: the cores "
                              f"available, here {available_cores()})")
+    parser.add_argument("--kernel", choices=("auto",) + machine.KERNELS, default="auto",
+                        help="run on a copy of torvelin built to choose no wider lane kernel "
+                             "than this one (built with pip into a temporary folder, then run "
+                             "in a fresh process); auto: the installed module")
+    # Given by --kernel to the process it starts: the kernel its module was
+    # built for, and where that module must have been imported from.
+    parser.add_argument("--built-for-kernel", choices=machine.KERNELS, help=argparse.SUPPRESS)
+    parser.add_argument("--expect-module-in", type=Path, help=argparse.SUPPRESS)
     plot = parser.add_mutually_exclusive_group()
     plot.add_argument("--plot", metavar="PATH", type=Path, default=DEFAULT_PLOT,
                       help="where the scaling workload writes its log-log PNG "
@@ -125,17 +134,6 @@ def config(quick):
         lattice=32, scipy_rot_seeds=64, scipy_rot_steps=2000, scipy_lc_seeds=64,
         streamplot_rot_seeds=64, streamplot_rot_maxlength=8.0, streamplot_lc_seeds=64,
     )
-
-
-def cpu_model():
-    try:
-        with open("/proc/cpuinfo", encoding="utf-8") as f:
-            for line in f:
-                if line.startswith("model name"):
-                    return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return platform.processor() or platform.machine() or "unknown"
 
 
 def versions(peers):
@@ -167,14 +165,25 @@ def compile_numba(peers, report, threads):
 
 
 def main(argv=None, description=None):
+    argv = sys.argv[1:] if argv is None else list(argv)
     args = parse_args(argv, description)
+    if args.kernel != "auto" and args.built_for_kernel is None:
+        return machine.run_with_forced_kernel(args.kernel, argv)
+    module = Path(torvelin.__file__).resolve()
+    if args.expect_module_in and args.expect_module_in.resolve() not in module.parents:
+        print(f"!! torvelin was imported from {module}, not from the copy built for "
+              f"{args.built_for_kernel} in {args.expect_module_in}", file=sys.stderr)
+        return 1
     cfg = config(args.quick)
     report = Report()
     started = time.perf_counter()
     peers = P.load(report)
-    cpu = cpu_model()
+    where = machine.describe(module, args.built_for_kernel)
+    cpu = where["cpu"]
     vers = versions(peers)
     print(f"CPU: {cpu}")
+    print(f"lane kernel: {where['kernel']}, {where['kernel_choice']}")
+    print(f"module built by: {where['compiler']} ({module})")
     print("versions: " + ", ".join(f"{k} {v}" for k, v in vers.items()))
     print(f"mode: {'quick' if args.quick else 'full'}; best of N runs, time.perf_counter; "
           "ratio = peer time / torvelin time")
@@ -189,7 +198,8 @@ def main(argv=None, description=None):
         compile_numba(peers, report, args.threads)
 
     ctx = types.SimpleNamespace(cfg=cfg, report=report, peers=peers, sizes=args.sizes,
-                                large=max(args.sizes), plot=args.plot, cpu=cpu)
+                                large=max(args.sizes), plot=args.plot, cpu=cpu,
+                                kernel=where["kernel"])
     for name in args.only:
         WORKLOADS[name][0](ctx)
 
@@ -203,8 +213,11 @@ def main(argv=None, description=None):
 
     if args.json:
         report.write_json(
-            args.json, cpu=cpu, versions=vers, quick=args.quick, platform=platform.platform(),
+            args.json, cpu=cpu, lane_kernel=where["kernel"],
+            lane_kernel_choice=where["kernel_choice"], compiler=where["compiler"], versions=vers,
+            quick=args.quick, platform=platform.platform(),
             options={"only": args.only, "sizes": args.sizes, "threads": args.threads,
+                     "kernel": args.built_for_kernel or "auto",
                      "plot": str(args.plot) if args.plot else None},
             total_seconds=total)
         print(f"wrote {args.json}")

@@ -3,6 +3,7 @@
 
     python benchmarks/run.py [--quick] [--json PATH] [--only NAMES] [--sizes N,N,...]
                              [--threads N] [--plot PATH | --no-plot]
+                             [--kernel auto|avx512|avx2|baseline]
 
 Everything runs in one process on the same data (the peak memory in a fresh
 one) and prints, per workload, the cost per step (total time / steps actually
@@ -57,6 +58,14 @@ per seed and in a prange loop, and a NumPy RK4 vectorised over seeds, all with
 torvelin's exact formulas (their points are checked to be bit-identical to
 torvelin's), SciPy's solve_ivp (RK45) on a RegularGridInterpolator,
 matplotlib's streamplot and the streamtracer package.
+
+Every run names the CPU, the lane kernel torvelin runs on it (AVX-512, AVX2
+or baseline, chosen as the module chooses it) and the compiler that built the
+module. --kernel builds a copy of the module that chooses no wider kernel
+than the one named (pip, into a temporary folder; about a minute) and runs
+the workloads with it in a fresh process, so that kernels can be timed
+against each other on one CPU. benchmarks/native/lane_kernel_timing.cpp
+(built with CMake's TORVELIN_NATIVE_TESTS) times every kernel directly.
 
 --quick shrinks the slow peers, the repetition counts and the grid sizes (256
 and 1024 points per side unless --sizes says otherwise) so that the whole run

@@ -167,7 +167,8 @@ def write_plot(ctx):
         return
     threads = ctx.peers.numba_run.threads if ctx.peers.numba_run else None
     title = (f"RK4 steps of one grid cell, {SEEDS} seeds x {MAX_STEPS} steps"
-             + (f"; prange on {threads} threads" if threads else "") + f"\n{ctx.cpu}")
+             + (f"; prange on {threads} threads" if threads else "")
+             + f"\n{ctx.cpu}, torvelin on its {ctx.kernel} kernel")
     Path(ctx.plot).parent.mkdir(parents=True, exist_ok=True)
     plot_scaling(ctx.peers.mpl.plt, rows, ctx.plot, title)
     ctx.report.extra.setdefault("scaling", {})["plot"] = str(ctx.plot)

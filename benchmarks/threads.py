@@ -26,26 +26,6 @@ SEEDS = 256
 MAX_STEPS = 2000
 CALLS = 8
 THREAD_COUNTS = (1, 2, 4, 8)
-# x86-64-v4 and v3 as the module chooses its kernel at load time.
-V4_FLAGS = {"avx512f", "avx512bw", "avx512cd", "avx512dq", "avx512vl"}
-V3_FLAGS = {"avx2", "bmi1", "bmi2", "fma", "movbe", "f16c", "xsave", "abm"}
-
-
-def simd_kernel():
-    """The lane kernel the module picks on this processor (its flags in /proc/cpuinfo)."""
-    try:
-        with open("/proc/cpuinfo", encoding="utf-8") as f:
-            flags = next((set(line.split(":", 1)[1].split()) for line in f
-                          if line.startswith("flags")), set())
-    except OSError:
-        return "unknown"
-    if V4_FLAGS | V3_FLAGS <= flags:
-        return "x86-64-v4 (AVX-512)"
-    if V3_FLAGS <= flags:
-        return "x86-64-v3 (AVX2)"
-    return "baseline"
-
-
 def gil_state():
     build = "free-threaded" if sysconfig.get_config_var("Py_GIL_DISABLED") else "with a GIL"
     enabled = getattr(sys, "_is_gil_enabled", lambda: True)()
@@ -71,8 +51,9 @@ def threads(ctx):
     print(f"\n(k) threads: {CALLS} calls of trace_fieldlines on one {N}^2 rotation, each "
           f"with its own {SEEDS} seeds x {MAX_STEPS} steps, shared by a ThreadPoolExecutor "
           f"of N threads; best of {reps} interleaved rounds")
+    kernel = getattr(ctx, "kernel", "unknown")
     print(f"  CPython {sys.version.split()[0]} {build}, GIL {'on' if gil else 'off'}; "
-          f"{available_cores()} cores; kernel {simd_kernel()}")
+          f"{available_cores()} cores; lane kernel {kernel}")
 
     def call(seeds):
         return grid.trace(seeds, h, MAX_STEPS)
@@ -114,5 +95,5 @@ def threads(ctx):
         print("  (the GIL is on: a call holds it throughout, so threads cannot overlap; "
               "use processes or Dask for more cores)")
     report.extra[name] = {"n": N, "seeds": SEEDS, "max_steps": MAX_STEPS, "calls": CALLS,
-                          "build": build, "gil_enabled": gil, "kernel": simd_kernel(),
+                          "build": build, "gil_enabled": gil, "kernel": kernel,
                           "speedup_1_to_2": ratio}

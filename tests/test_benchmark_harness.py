@@ -37,12 +37,12 @@ def _import_harness():
         module = importlib.util.module_from_spec(spec)
         sys.modules["benchmarks"] = module
         spec.loader.exec_module(module)
-    from benchmarks import cli, common, memory, report, scaling, threads
+    from benchmarks import cli, common, machine, memory, report, scaling, threads
 
-    return cli, common, memory, report, scaling, threads
+    return cli, common, machine, memory, report, scaling, threads
 
 
-cli, common, memory, report_mod, scaling, threads = _import_harness()
+cli, common, machine, memory, report_mod, scaling, threads = _import_harness()
 
 MIB = 2**20
 
@@ -237,12 +237,43 @@ def test_plot_options():
     ["--sizes", "256,big"],
     ["--threads", "0"],
     ["--plot", "a.png", "--no-plot"],
+    ["--kernel", "sse4"],
 ])
 def test_bad_options_are_refused(argv, capsys):
     with pytest.raises(SystemExit) as exc:
         cli.parse_args(argv)
     assert exc.value.code == 2
     capsys.readouterr()
+
+
+# --------------------------------------------------------------------------
+# Where a run happens: the kernel by the module's rule, the compiler
+# --------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("machine_name, flags, widest, kernel", [
+    ("x86_64", machine.X86_64_V4, "auto", "avx512"),
+    ("x86_64", machine.X86_64_V4, "avx2", "avx2"),
+    ("x86_64", machine.X86_64_V4, "baseline", "baseline"),
+    ("x86_64", machine.X86_64_V3, "auto", "avx2"),
+    ("x86_64", machine.X86_64_V3, "avx512", "avx2"),  # the CPU has no AVX-512
+    ("x86_64", machine.X86_64_V4 - {"avx512bw"}, "auto", "avx2"),
+    ("x86_64", machine.X86_64_V3 - {"movbe"}, "auto", "baseline"),
+    ("aarch64", machine.X86_64_V4, "auto", "baseline"),
+])
+def test_lane_kernel_follows_the_modules_rule(machine_name, flags, widest, kernel):
+    assert machine.lane_kernel(widest, machine_name, set(flags)) == kernel
+
+
+def test_the_modules_compiler_is_read_from_its_elf_file(tmp_path):
+    import torvelin
+
+    comments = machine.elf_comments(torvelin.__file__)
+    assert any(c.startswith("GCC:") or "clang" in c for c in comments), comments
+    data = pathlib.Path(torvelin.__file__).read_bytes()
+    for name, content in [("text", b"not an ELF file"), ("cut", data[:100])]:
+        (tmp_path / name).write_bytes(content)
+        assert machine.elf_comments(tmp_path / name) == []
 
 
 # --------------------------------------------------------------------------

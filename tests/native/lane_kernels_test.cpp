@@ -77,6 +77,24 @@ double pick(std::mt19937_64& rng, std::initializer_list<double> specials, double
     return std::uniform_real_distribution<double>(low, high)(rng);
 }
 
+// The field (bx, by), given with x fastest, stored in `order`, interleaved
+// or as two separate components.
+FieldStorage stored_as(GridOrder order, bool interleaved, u64 nx, u64 ny,
+                       const std::vector<double>& bx, const std::vector<double>& by) {
+    DoubleBuffer both(2 * nx * ny), bx_stored(nx * ny), by_stored(nx * ny);
+    for (u64 j = 0; j < ny; ++j) {
+        for (u64 i = 0; i < nx; ++i) {
+            const u64 at = order == GridOrder::x_fastest ? j * nx + i : i * ny + j;
+            both[2 * at] = bx_stored[at] = bx[j * nx + i];
+            both[2 * at + 1] = by_stored[at] = by[j * nx + i];
+        }
+    }
+    return interleaved ? FieldStorage::interleaved(std::move(both), order)
+                       : FieldStorage::separate(ComponentValues::owned(std::move(bx_stored)),
+                                                ComponentValues::owned(std::move(by_stored)),
+                                                order);
+}
+
 Case random_case(std::mt19937_64& rng) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const double inf = std::numeric_limits<double>::infinity();
@@ -139,20 +157,9 @@ Case random_case(std::mt19937_64& rng) {
                                 ? GridOrder::x_fastest
                                 : GridOrder::y_fastest;
     const bool interleaved = std::uniform_int_distribution<int>(0, 1)(rng) == 0;
-    DoubleBuffer both(2 * nx * ny), bx_stored(nx * ny), by_stored(nx * ny);
-    for (u64 j = 0; j < ny; ++j) {
-        for (u64 i = 0; i < nx; ++i) {
-            const u64 at = order == GridOrder::x_fastest ? j * nx + i : i * ny + j;
-            both[2 * at] = bx_stored[at] = bx[j * nx + i];
-            both[2 * at + 1] = by_stored[at] = by[j * nx + i];
-        }
-    }
-    FieldStorage stored =
-        interleaved ? FieldStorage::interleaved(std::move(both), order)
-                    : FieldStorage::separate(ComponentValues::owned(std::move(bx_stored)),
-                                             ComponentValues::owned(std::move(by_stored)), order);
     return Case{VectorGrid2D(x_min, x_max, y_min, y_max, nx, ny, bx, by),
-                VectorGrid2D(x_min, x_max, y_min, y_max, nx, ny, std::move(stored)),
+                VectorGrid2D(x_min, x_max, y_min, y_max, nx, ny,
+                             stored_as(order, interleaved, nx, ny, bx, by)),
                 std::move(seeds), options, max_steps};
 }
 
@@ -198,12 +205,241 @@ bool same_path(const oracle::Trace& expected, const std::vector<double>& xy, boo
     return same;
 }
 
+// Stored bits: a fixed set of cases whose lines must have, on every
+// architecture and with every kernel, the bits they had on x86-64 with the
+// scalar tracer. The cases are made from the generator's raw output with
+// +, -, * and / alone: library functions such as sin or the normal
+// distribution's log may differ in the last bit from one C library (or CPU
+// feature set) to another.
+
+// In [low, high), from the generator's raw bits.
+double uniform(std::mt19937_64& rng, double low, double high) {
+    return low + (high - low) * (static_cast<double>(rng() >> 11) * 0x1p-53);
+}
+
+constexpr int stored_scenarios = 6;
+constexpr int stored_case_count = 4 * stored_scenarios;  // each in the four layouts
+
+const char* const stored_scenario_names[stored_scenarios] = {
+    "rotation, lines that close",
+    "rough field with NaN and infinity, no closure",
+    "rough field, closure with NaN, infinite or negative limits",
+    "steps of 1e-300 (subnormal products) on one cell",
+    "huge field values (overflow) and steps of zero",
+    "x_min = x_max (NaN components)",
+};
+
+Case stored_case(int k) {
+    std::mt19937_64 rng(0x70e1u + static_cast<u64>(k));
+    const int scenario = k / 4;
+    const GridOrder order = k % 2 == 0 ? GridOrder::x_fastest : GridOrder::y_fastest;
+    const bool interleaved = k / 2 % 2 == 0;
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    u64 nx = 2 + rng() % 23, ny = 2 + rng() % 23;
+    double x_min = uniform(rng, -2.0, 0.0), y_min = uniform(rng, -2.0, 0.0);
+    double x_max = x_min + uniform(rng, 0.1, 3.0), y_max = y_min + uniform(rng, 0.1, 3.0);
+    double swirl = uniform(rng, 0.5, 2.0), noise = 0.3, scale = 1.0;
+    Options options{.step = uniform(rng, -0.2, 0.2),
+                    .close_on_loop = false,
+                    .closure = {.close_tol = uniform(rng, 0.0, 0.2),
+                                .min_time_before_close = uniform(rng, 0.0, 1.0)}};
+    u64 max_steps = 300;
+    switch (scenario) {
+        case 0:
+            nx = 8 + rng() % 33;
+            ny = 8 + rng() % 33;
+            x_min = y_min = -1.5;
+            x_max = y_max = 1.5;
+            noise = 0.0;
+            options.step = uniform(rng, 0.02, 0.1) * (k % 3 == 0 ? -1.0 : 1.0);
+            options.close_on_loop = true;
+            options.closure = {.close_tol = uniform(rng, 0.005, 0.1),
+                               .min_time_before_close =
+                                   uniform(rng, 0.0, 1.5) * 6.283185307179586 / swirl};
+            max_steps = 1000;
+            break;
+        case 2:
+            options.close_on_loop = true;
+            options.closure = {.close_tol = k % 2 == 0 ? nan : inf,
+                               .min_time_before_close = k / 2 % 2 == 0 ? nan : -1.0};
+            break;
+        case 3:  // points on an axis move by subnormal amounts
+            nx = ny = 2;
+            x_min = y_min = -1.0;
+            x_max = y_max = 1.0;
+            scale = 1e-10;
+            options.step = k % 2 == 0 ? 1e-300 : -1e-300;
+            max_steps = 50;
+            break;
+        case 4:
+            scale = 1e300;
+            options.step = k % 2 == 0 ? 0.0 : -0.0;
+            if (k % 4 >= 2) options.step = 0.3;
+            max_steps = 20;
+            break;
+        case 5:
+            x_max = x_min;
+            break;
+    }
+    std::vector<double> bx(nx * ny), by(nx * ny);
+    for (u64 j = 0; j < ny; ++j) {
+        for (u64 i = 0; i < nx; ++i) {
+            const double x = x_min + (x_max - x_min) * static_cast<double>(i) /
+                                         static_cast<double>(nx - 1);
+            const double y = y_min + (y_max - y_min) * static_cast<double>(j) /
+                                         static_cast<double>(ny - 1);
+            bx[j * nx + i] = scale * (-swirl * y + noise * uniform(rng, -1.0, 1.0));
+            by[j * nx + i] = scale * (swirl * x + noise * uniform(rng, -1.0, 1.0));
+        }
+    }
+    if (scenario == 1 || scenario == 2) {
+        bx[rng() % (nx * ny)] = nan;
+        by[rng() % (nx * ny)] = inf;
+    }
+    std::vector<Point> seeds(1 + rng() % 40);
+    for (std::size_t n = 0; n < seeds.size(); ++n) {
+        Point& seed = seeds[n];
+        seed = {uniform(rng, x_min - 0.2, x_max + 0.2), uniform(rng, y_min - 0.2, y_max + 0.2)};
+        if (scenario == 0) seed = {uniform(rng, -1.0, 1.0), uniform(rng, -1.0, 1.0)};
+        if (scenario == 3) {
+            seed = {n % 2 == 0 ? 0.0 : uniform(rng, -1.0, 1.0), uniform(rng, -1.0, 1.0)};
+        }
+        if (scenario == 5) seed.x = x_min;
+        switch (n % 8) {  // the edges, a NaN coordinate and -0
+            case 1: seed.x = x_max; break;
+            case 2: seed.y = y_min; break;
+            case 3: if (scenario != 5) seed.x = nan; break;
+            case 4: seed.y = -0.0; break;
+            default: break;
+        }
+    }
+    return Case{VectorGrid2D(x_min, x_max, y_min, y_max, nx, ny, bx, by),
+                VectorGrid2D(x_min, x_max, y_min, y_max, nx, ny,
+                             stored_as(order, interleaved, nx, ny, bx, by)),
+                std::move(seeds), options, max_steps};
+}
+
+// FNV-1a over the lines of a case: each line's point count, whether it
+// closed, and every coordinate's bits, NaN counted as one value (which NaN
+// an operation returns may differ, see same_bits).
+struct LinesHash {
+    u64 hash = 0xcbf29ce484222325u;
+    u64 points = 0;
+
+    void add(u64 word) {
+        for (int shift = 0; shift < 64; shift += 8) {
+            hash ^= (word >> shift) & 0xffu;
+            hash *= 0x100000001b3u;
+        }
+    }
+    void add(double value) {
+        u64 bits = 0x7ff8000000000000u;
+        if (!std::isnan(value)) std::memcpy(&bits, &value, sizeof bits);
+        add(bits);
+    }
+    void add_line(const std::vector<double>& xy, bool closed) {
+        points += xy.size() / 2;
+        add(static_cast<u64>(xy.size() / 2));
+        add(static_cast<u64>(closed));
+        for (const double value : xy) add(value);
+    }
+};
+
+struct StoredBits {
+    u64 hash;
+    u64 points;
+};
+
+// Written on x86-64 by the native test build (-DTORVELIN_NATIVE_TESTS=ON):
+//   <build>/lane_kernels_test --print-stored-bits > tests/native/stored_bits.inc
+// and written anew only for a change that is meant to change the bits.
+constexpr StoredBits stored_bits[] = {
+#include "stored_bits.inc"
+};
+
+LinesHash scalar_hash(const Case& c) {
+    LinesHash hash;
+    for (const Point& seed : c.seeds) {
+        const oracle::Trace alone = oracle::trace(
+            c.reference, seed, c.options.step, c.max_steps, c.options.close_on_loop,
+            c.options.closure.close_tol, c.options.closure.min_time_before_close);
+        std::vector<double> xy;
+        for (const Point& p : alone.path) {
+            xy.push_back(p.x);
+            xy.push_back(p.y);
+        }
+        hash.add_line(xy, alone.closed);
+    }
+    return hash;
+}
+
+LinesHash kernel_hash(const Case& c, LaneKernel kernel) {
+    std::vector<std::vector<double>> lines(c.seeds.size());
+    std::vector<bool> closed(c.seeds.size(), false);
+    CollectingLines collecting{c.seeds, c.options.step, c.options.close_on_loop, lines, closed};
+    trace_in_lanes(c.grid, c.options.closure, c.max_steps, collecting, Checkpoint{}, kernel);
+    LinesHash hash;
+    for (std::size_t n = 0; n < c.seeds.size(); ++n) hash.add_line(lines[n], closed[n]);
+    return hash;
+}
+
+void print_stored_bits() {
+    std::printf("// The lines of the stored cases (stored_case in lane_kernels_test.cpp):\n"
+                "// {FNV-1a hash of their bits, points}, from the scalar tracer on x86-64.\n"
+                "// Written by\n"
+                "//   lane_kernels_test --print-stored-bits > tests/native/stored_bits.inc\n");
+    for (int k = 0; k < stored_case_count; ++k) {
+        const LinesHash hash = scalar_hash(stored_case(k));
+        std::printf("{0x%016llxu, %llu},  // %d: %s\n", static_cast<unsigned long long>(hash.hash),
+                    static_cast<unsigned long long>(hash.points), k,
+                    stored_scenario_names[k / 4]);
+    }
+}
+
+// The mismatches of the stored cases, with the scalar tracer and each kernel.
+int check_stored_bits(const std::vector<NamedLaneKernel>& kernels) {
+    if (std::size(stored_bits) != stored_case_count) {
+        std::printf("stored_bits.inc holds %zu cases, not %d\n", std::size(stored_bits),
+                    stored_case_count);
+        return 1;
+    }
+    int failures = 0;
+    for (int k = 0; k < stored_case_count; ++k) {
+        const Case c = stored_case(k);
+        auto check = [&](const char* name, const LinesHash& got) {
+            if (got.hash == stored_bits[k].hash && got.points == stored_bits[k].points) return;
+            if (++failures <= 5) {
+                std::printf("STORED BITS differ: case %d (%s), %s: %016llx, %llu points; "
+                            "stored %016llx, %llu points\n",
+                            k, stored_scenario_names[k / 4], name,
+                            static_cast<unsigned long long>(got.hash),
+                            static_cast<unsigned long long>(got.points),
+                            static_cast<unsigned long long>(stored_bits[k].hash),
+                            static_cast<unsigned long long>(stored_bits[k].points));
+            }
+        };
+        check("scalar tracer", scalar_hash(c));
+        for (const NamedLaneKernel& kernel : kernels) {
+            check(kernel.name, kernel_hash(c, kernel.kernel));
+        }
+    }
+    std::printf("%d stored cases, by the scalar tracer and every kernel: %d differ from their "
+                "x86-64 bits\n", stored_case_count, failures);
+    return failures;
+}
+
 }  // namespace
 
-int main() {
-    std::mt19937_64 rng(20261207);
+int main(int argc, char** argv) {
+    if (argc == 2 && std::strcmp(argv[1], "--print-stored-bits") == 0) {
+        print_stored_bits();
+        return 0;
+    }
     int failures = 0, checked = 0, closed_lines = 0;
     const std::vector<NamedLaneKernel> kernels = runnable_lane_kernels();
+    failures += check_stored_bits(kernels);
+    std::mt19937_64 rng(20261207);
     for (int round = 0; round < 3000; ++round) {
         const Case c = random_case(rng);
         std::vector<oracle::Trace> expected;

@@ -8,22 +8,27 @@
 
 namespace torvelin {
 
-// The grid as the arithmetic needs it, every quantity in the value type V.
-template <class V>
+// The grid as the arithmetic needs it. The templates below make each
+// quantity a V where they use it (like()): for the lanes, x in every lane.
 struct GridGeometry {
-    V x_min, x_max, y_min, y_max;
-    V hx, hy;              // cell sizes: (x_max - x_min) / (nx - 1), likewise for y
-    V last_i, last_j;      // the last cell along x and along y: nx - 2, ny - 2
-    V x_stride, y_stride;  // values between grid neighbours along x and along y
-    V zero, one;
+    double x_min, x_max, y_min, y_max;
+    double hx, hy;              // cell sizes: (x_max - x_min) / (nx - 1), likewise for y
+    double last_i, last_j;      // the last cell along x and along y: nx - 2, ny - 2
+    double x_stride, y_stride;  // values between grid neighbours along x and along y
 };
 
-// Where a point lies: inside the bounds or not (the bounds themselves and a
-// NaN coordinate count as inside), the position of its cell's lower corner
-// among the values, and its place within the cell.
+// Whether a point lies inside the grid's bounds: the bounds themselves,
+// and a NaN coordinate, count as inside.
+template <class V>
+TORVELIN_INLINE MaskOf<V> inside(const GridGeometry& g, const V& px, const V& py) {
+    return !((px < like(px, g.x_min)) | (px > like(px, g.x_max)) | (py < like(py, g.y_min)) |
+             (py > like(py, g.y_max)));
+}
+
+// Where a point lies: the position of its cell's lower corner among the
+// values, and its place within the cell.
 template <class V>
 struct CellPosition {
-    MaskOf<V> inside;
     V corner;
     V tx;
     V ty;
@@ -32,24 +37,26 @@ struct CellPosition {
 // The cell along one axis of the fractional grid coordinate f:
 // floor(f), saturated to [0, last], with NaN and negatives (-0 too) at 0.
 template <class V>
-TORVELIN_INLINE V cell_index(V f, V last, V zero) {
-    return floor_small(select(f > zero, select(f < last, f, last), zero));
+TORVELIN_INLINE V cell_index(V f, double last) {
+    const V zero = like(f, 0.0), last_cell = like(f, last);
+    return floor_small(select(f > zero, select(f < last_cell, f, last_cell), zero));
 }
 
 // The position among the values of grid point (i, j).
 template <class V>
-TORVELIN_INLINE V value_position(const GridGeometry<V>& g, V i, V j) {
-    return i * g.x_stride + j * g.y_stride;
+TORVELIN_INLINE V value_position(const GridGeometry& g, V i, V j) {
+    return i * like(i, g.x_stride) + j * like(j, g.y_stride);
 }
 
+// For a point outside the grid, the cell is still one of the grid's (its
+// index is clamped), and what follows from it is only to be ignored.
 template <class V>
-TORVELIN_INLINE CellPosition<V> locate(const GridGeometry<V>& g, V px, V py) {
-    const MaskOf<V> inside = !((px < g.x_min) | (px > g.x_max) | (py < g.y_min) | (py > g.y_max));
-    const V fx = (px - g.x_min) / g.hx;
-    const V fy = (py - g.y_min) / g.hy;
-    const V i = cell_index(fx, g.last_i, g.zero);
-    const V j = cell_index(fy, g.last_j, g.zero);
-    return {inside, value_position(g, i, j), fx - i, fy - j};
+TORVELIN_INLINE CellPosition<V> locate(const GridGeometry& g, V px, V py) {
+    const V fx = (px - like(px, g.x_min)) / like(px, g.hx);
+    const V fy = (py - like(py, g.y_min)) / like(py, g.hy);
+    const V i = cell_index(fx, g.last_i);
+    const V j = cell_index(fy, g.last_j);
+    return {value_position(g, i, j), fx - i, fy - j};
 }
 
 // One component at the four corners of a cell: (i, j), (i + 1, j), (i, j + 1)
@@ -66,12 +73,11 @@ struct CellValues {
     Corners<V> by;
 };
 
-// The field at a point, and whether the point lies inside.
+// Both components of the field at a point.
 template <class V>
-struct FieldAt {
+struct FieldValue {
     V bx;
     V by;
-    MaskOf<V> inside;
 };
 
 // Along x on the cell's two rows, then along y.
@@ -82,18 +88,19 @@ TORVELIN_INLINE V bilinear(const Corners<V>& b, V tx, V ty, V one_minus_tx, V on
     return top * one_minus_ty + bot * ty;
 }
 
-// The field at (px, py). `load(corner)` gives the CellValues of the cell
-// whose lower corner lies at that position; for a point outside, the cell
-// is still one of the grid's (its index is clamped), and the values are
-// only to be ignored.
+// The field at (px, py), whether inside or not. `load(corner)` gives the
+// CellValues of the cell whose lower corner lies at that position.
 template <class V, class Load>
-TORVELIN_INLINE FieldAt<V> interpolate(const GridGeometry<V>& g, V px, V py, Load&& load) {
+TORVELIN_INLINE FieldValue<V> interpolate(const GridGeometry& g, V px, V py, Load&& load) {
     const CellPosition<V> cell = locate(g, px, py);
     const CellValues<V> values = load(cell.corner);
-    const V one_minus_tx = g.one - cell.tx;
-    const V one_minus_ty = g.one - cell.ty;
-    return {bilinear(values.bx, cell.tx, cell.ty, one_minus_tx, one_minus_ty),
-            bilinear(values.by, cell.tx, cell.ty, one_minus_tx, one_minus_ty), cell.inside};
+    const V one = like(px, 1.0);
+    const V one_minus_tx = one - cell.tx;
+    const V one_minus_ty = one - cell.ty;
+    FieldValue<V> field;
+    field.bx = bilinear(values.bx, cell.tx, cell.ty, one_minus_tx, one_minus_ty);
+    field.by = bilinear(values.by, cell.tx, cell.ty, one_minus_tx, one_minus_ty);
+    return field;
 }
 
 }  // namespace torvelin

@@ -54,9 +54,7 @@ VectorGrid2D::VectorGrid2D(double x_min, double x_max, double y_min, double y_ma
                  static_cast<double>(nx_ - 2),
                  static_cast<double>(ny_ - 2),
                  static_cast<double>(x_stride_),
-                 static_cast<double>(y_stride_),
-                 0.0,
-                 1.0};
+                 static_cast<double>(y_stride_)};
 }
 
 VectorGrid2D::VectorGrid2D(double x_min, double x_max, double y_min, double y_max, u64 nx,

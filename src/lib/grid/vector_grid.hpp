@@ -33,23 +33,17 @@ public:
     // at least 2 and each component holds nx * ny grid points.
     static void check_sizes(u64 nx, u64 ny, u64 bx_points, u64 by_points);
 
-    // The field at (x, y), interpolated bilinearly, and whether the point
-    // lies inside the bounds (the bounds themselves and NaN count as inside).
-    FieldAt<double> field_at(double x, double y) const noexcept {
+    // The field at (x, y), interpolated bilinearly; only meaningful where
+    // the point lies inside the bounds, which the bounds themselves and a
+    // NaN coordinate do.
+    FieldValue<double> field_at(double x, double y) const noexcept {
         return interpolate(geometry_, x, y, [this](double corner) {
             return cell_values(static_cast<u64>(corner));
         });
     }
+    bool contains(double x, double y) const noexcept { return inside(geometry_, x, y); }
 
-    // The grid's quantities in the value type V, each made by `splat`.
-    template <class V, class Splat>
-    GridGeometry<V> geometry(Splat&& splat) const {
-        const GridGeometry<double>& g = geometry_;
-        return {splat(g.x_min),  splat(g.x_max),    splat(g.y_min),    splat(g.y_max),
-                splat(g.hx),     splat(g.hy),       splat(g.last_i),   splat(g.last_j),
-                splat(g.x_stride), splat(g.y_stride), splat(0.0),      splat(1.0)};
-    }
-    const GridGeometry<double>& geometry() const noexcept { return geometry_; }
+    const GridGeometry& geometry() const noexcept { return geometry_; }
 
     u64 nx() const noexcept { return nx_; }
     u64 ny() const noexcept { return ny_; }
@@ -76,7 +70,7 @@ private:
     // Values between neighbours along x and along y in each component.
     u64 x_stride_;
     u64 y_stride_;
-    GridGeometry<double> geometry_;
+    GridGeometry geometry_;
 };
 
 }  // namespace torvelin

@@ -3,6 +3,10 @@
 // state in registers where 16 lanes would spill.
 #include "kernels.hpp"
 
+#if defined(__x86_64__)
+#include <emmintrin.h>
+#endif
+
 #define TORVELIN_LANE_NS baseline
 #define TORVELIN_LANE_WIDTH 2
 #define TORVELIN_LANE_GROUP 8

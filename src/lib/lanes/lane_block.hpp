@@ -43,7 +43,7 @@ struct LaneBlock {
 
     // Puts the line of `seed` into `lane`, its seed point already recorded
     // and `field` (the interpolation at the seed) as its first k1.
-    void start(int lane, Point seed, const FieldAt<double>& field, double step,
+    void start(int lane, Point seed, const FieldValue<double>& field, double step,
                bool close_on_loop, double* x_slot, double* y_slot, u64 room_left,
                u64 max_steps) noexcept {
         x[lane] = seed_x[lane] = seed.x;

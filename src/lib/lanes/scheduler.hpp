@@ -71,8 +71,7 @@ void trace_in_lanes(const VectorGrid2D& grid, const ClosureTest& closure, u64 ma
                 checkpoint();
                 since_checkpoint = 0;
             }
-            const FieldAt<double> field = grid.field_at(line.seed.x, line.seed.y);
-            if (!field.inside) {
+            if (!grid.contains(line.seed.x, line.seed.y)) {
                 lines.outside(line.id);
                 continue;
             }
@@ -81,7 +80,7 @@ void trace_in_lanes(const VectorGrid2D& grid, const ClosureTest& closure, u64 ma
                 lines.end(line.id, slots.x, slots.y, false);
                 continue;
             }
-            lanes.start(lane, line.seed, field, line.step, line.close_on_loop, slots.x, slots.y,
+            lanes.start(lane, line.seed, grid.field_at(line.seed.x, line.seed.y), line.step, line.close_on_loop, slots.x, slots.y,
                         slots.room, max_steps);
             line_of[lane] = line.id;
             ++busy;

@@ -122,6 +122,7 @@ public:
     const T* begin() const noexcept { return data_; }
     const T* end() const noexcept { return data_ + size_; }
     std::span<const T> values() const noexcept { return {data_, size_}; }
+    operator std::span<const T>() const noexcept { return values(); }
 
     // `size` elements in use: the first min(size(), size) keep their
     // values, the others are uninitialised.

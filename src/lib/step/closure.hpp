@@ -17,28 +17,28 @@ struct ClosureTest {
 // The integration time at the point recorded at step `step_idx` (counting
 // from 0) of a line with step h: it grows by |h| per step, whatever h's sign.
 template <class V>
-TORVELIN_INLINE V elapsed_time(V step_idx, V h, V one) {
-    return (step_idx + one) * magnitude(h);
+TORVELIN_INLINE V elapsed_time(V step_idx, V h) {
+    return (step_idx + like(h, 1.0)) * magnitude(h);
 }
 
 // Whether a point (dx, dy) away from its seed is within the closing distance.
 template <class V>
-TORVELIN_INLINE MaskOf<V> near_seed(V dx, V dy, V close_tol) {
-    return square_root(dx * dx + dy * dy) <= close_tol;
+TORVELIN_INLINE MaskOf<V> near_seed(V dx, V dy, const ClosureTest& test) {
+    return square_root(dx * dx + dy * dy) <= like(dx, test.close_tol);
 }
 
 // Whether such a point, reached at `elapsed` time, closes its line. The
 // comparisons are ordered: NaN anywhere keeps the line open.
 template <class V>
-TORVELIN_INLINE MaskOf<V> closes(V elapsed, V dx, V dy, V min_time_before_close, V close_tol) {
-    return MaskOf<V>((elapsed > min_time_before_close) & near_seed(dx, dy, close_tol));
+TORVELIN_INLINE MaskOf<V> closes(V elapsed, V dx, V dy, const ClosureTest& test) {
+    return MaskOf<V>((elapsed > like(elapsed, test.min_time_before_close)) &
+                     near_seed(dx, dy, test));
 }
 
 // The same for one point, from the line's step index.
-inline bool closes(const ClosureTest& test, std::uint64_t step_idx, double h, double dx,
-                   double dy) {
-    return closes(elapsed_time(static_cast<double>(step_idx), h, 1.0), dx, dy,
-                  test.min_time_before_close, test.close_tol);
+TORVELIN_INLINE bool closes(const ClosureTest& test, std::uint64_t step_idx, double h, double dx,
+                            double dy) {
+    return closes(elapsed_time(static_cast<double>(step_idx), h), dx, dy, test);
 }
 
 }  // namespace torvelin

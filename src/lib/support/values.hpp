@@ -20,6 +20,9 @@ namespace torvelin {
 template <class V>
 using MaskOf = decltype(std::declval<V>() < std::declval<V>());
 
+// `value` as a V like `model`: for lanes, in every lane.
+TORVELIN_INLINE double like(double /*model*/, double value) { return value; }
+
 // `when_true` where `mask` is set, else `when_false`.
 TORVELIN_INLINE double select(bool mask, double when_true, double when_false) {
     return mask ? when_true : when_false;
