@@ -8,6 +8,7 @@ Modules:
   scaling    (e) to (i): cost per step against grid size, page size, fixed
              costs, find_fieldlines against trace_fieldlines, peak memory
   stretches  (j): the longest stretch of a call without a look at pending signals
+  threads    (k): one field shared by 1, 2, 4 and 8 threads
   memory     the process's memory from /proc; the peak-memory child process
   machine    the CPU, the lane kernel and the compiler; a copy of the module
              built to run a narrower kernel (--kernel)

@@ -19,7 +19,7 @@ import torvelin
 
 from . import machine
 from . import peers as P
-from . import scaling, stretches, workloads
+from . import scaling, stretches, threads, workloads
 from .common import available_cores
 from .report import Report
 
@@ -40,6 +40,8 @@ WORKLOADS = {
     "memory": (scaling.peak_memory, "(i) peak memory of one trace, largest size, fresh process"),
     "stretches": (stretches.stretches,
                   "(j) longest stretch of a call without a look at pending signals"),
+    "threads": (threads.threads,
+                "(k) 1, 2, 4, 8 threads sharing one 512^2 field, speed-up over 1 thread"),
 }
 USES_NUMBA = {"rotation", "line-currents", "scaling"}
 
@@ -122,13 +124,13 @@ def config(quick):
     if quick:
         return types.SimpleNamespace(
             reps_fast=3, reps_mid=2, reps_slow=1, reps_find=3, reps_overhead=2,
-            reps_scale=2, reps_large=2,
+            reps_scale=2, reps_large=2, reps_threads=2,
             lattice=16, scipy_rot_seeds=4, scipy_rot_steps=200, scipy_lc_seeds=8,
             streamplot_rot_seeds=16, streamplot_rot_maxlength=2.0, streamplot_lc_seeds=16,
         )
     return types.SimpleNamespace(
         reps_fast=7, reps_mid=3, reps_slow=2, reps_find=5, reps_overhead=5,
-        reps_scale=5, reps_large=3,
+        reps_scale=5, reps_large=3, reps_threads=5,
         lattice=32, scipy_rot_seeds=64, scipy_rot_steps=2000, scipy_lc_seeds=64,
         streamplot_rot_seeds=64, streamplot_rot_maxlength=8.0, streamplot_lc_seeds=64,
     )

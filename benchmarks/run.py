@@ -47,6 +47,11 @@ Workloads (--only takes their names, comma-separated):
                      late Ctrl-C can be answered) in calls that pad many rows
                      with NaN, convert tens of millions of footpoints, or copy
                      a large field; a stretch over 50 ms fails the run.
+  (k) threads        8 calls on one 512 x 512 rotation, each with its own 256
+                     seeds x 2000 steps, spread over 1, 2, 4 and 8 threads of a
+                     ThreadPoolExecutor: speed-up over 1 thread, and every
+                     count's points against 1 thread's, bit for bit. With a
+                     GIL the calls take turns (a call holds it throughout).
 
 Peers (each skipped, with the reason, when it cannot be imported): numba RK4
 per seed and in a prange loop, and a NumPy RK4 vectorised over seeds, all with

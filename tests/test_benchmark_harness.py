@@ -37,12 +37,12 @@ def _import_harness():
         module = importlib.util.module_from_spec(spec)
         sys.modules["benchmarks"] = module
         spec.loader.exec_module(module)
-    from benchmarks import cli, common, machine, memory, report, scaling
+    from benchmarks import cli, common, machine, memory, report, scaling, threads
 
-    return cli, common, machine, memory, report, scaling
+    return cli, common, machine, memory, report, scaling, threads
 
 
-cli, common, machine, memory, report_mod, scaling = _import_harness()
+cli, common, machine, memory, report_mod, scaling, threads = _import_harness()
 
 MIB = 2**20
 
@@ -167,6 +167,30 @@ def test_scaling_checks_decide_the_exit_status(fault, driver, status, bad_tool, 
         ("torvelin", f, n) for f in scaling.SCALING_FIELDS for n in ctx.sizes}
     for r in rows:
         assert r["steps"] > 0 and r["ratio"] > 0
+    capsys.readouterr()
+
+
+@pytest.mark.parametrize("fault", [False, True])
+def test_threads_check_every_count_against_one_thread(fault, monkeypatch, capsys):
+    monkeypatch.setattr(threads, "N", 24)
+    monkeypatch.setattr(threads, "MAX_STEPS", 50)
+    calls = []
+    trace = common.Grid.trace
+
+    def traced(self, *args):
+        out = trace(self, *args)
+        calls.append(None)
+        if fault and len(calls) > threads.CALLS:  # every batch after the first
+            out[0, 0, 0] = ulp_up(out[0, 0, 0])
+        return out
+
+    monkeypatch.setattr(common.Grid, "trace", traced)
+    ctx = _scaling_context(None)
+    threads.threads(ctx)
+    report = ctx.report
+    assert [r["threads"] for r in report.rows("threads")] == list(threads.THREAD_COUNTS)
+    assert report.exit_status() == (1 if fault else 0)
+    assert ("threads: 2 threads" in report.mismatches()) == fault
     capsys.readouterr()
 
 

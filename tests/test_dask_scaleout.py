@@ -16,6 +16,7 @@ if not EXAMPLE.exists():
     pytest.skip(f"{EXAMPLE} is not there (tests run outside the source tree)",
                 allow_module_level=True)
 distributed = pytest.importorskip("distributed", reason="dask.distributed is not installed")
+import dask  # noqa: E402  (distributed brings it)
 
 
 def _load_example():
@@ -51,6 +52,15 @@ def footpoints(count=23, seed=7):
     x0 = rng.uniform(-1.3, 1.3, count)  # some outside the grid: they give no entry
     y0 = rng.uniform(-1.3, 1.3, count)
     return x0, y0
+
+
+@pytest.fixture(scope="module", autouse=True)
+def no_worker_profiler():
+    """Dask's statistical profiler reads the stacks of other threads from a
+    thread of its own, which once crashed a free-threaded interpreter (no
+    torvelin frame on any stack); these tests need no profile."""
+    with dask.config.set({"distributed.worker.profile.enabled": False}):
+        yield
 
 
 @pytest.fixture(scope="module")

@@ -232,6 +232,7 @@ def check_inputs_changed_by_other_threads():
     assert line != reversed_line
     unequal_lengths = ("raised", "ValueError", ("x0 and y0 must have the same length",))
     stop = threading.Event()
+    mutating = threading.Event()
     problems = []
     lengths = set()
 
@@ -240,6 +241,7 @@ def check_inputs_changed_by_other_threads():
             seeds.extend([point] * 3)
             x0.extend([point[0]] * 3)
             y0.extend([point[1]] * 3)
+            mutating.set()
             time.sleep(0)   # lets the callers see the longer lists under a GIL too
             del seeds[4:], x0[4:], y0[4:]
             time.sleep(0)
@@ -250,7 +252,14 @@ def check_inputs_changed_by_other_threads():
             data.bx = field
 
     def call(index):
-        for _ in range(ROUNDS):
+        # Without a GIL the lists change only when the mutator thread gets a
+        # core: the callers start once it runs, and go on past ROUNDS until
+        # some call has seen the lists at another length (or time is up).
+        mutating.wait(JOIN_TIMEOUT / 4)
+        deadline = time.monotonic() + JOIN_TIMEOUT / 4
+        rounds = 0
+        while rounds < ROUNDS or (len(lengths) < 2 and time.monotonic() < deadline):
+            rounds += 1
             out = trace(seeds)
             lengths.add(len(out))
             if not (4 <= len(out) <= 7 and all(r.tobytes() == row for r in out)):

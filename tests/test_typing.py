@@ -70,7 +70,8 @@ GOOD = {
     """,
 }
 
-# Wrong calls: (snippet, error code). The error must be on the line marked `# E`.
+# Wrong calls: (snippet, error code or codes that mypy's versions give). The
+# error must be on the line marked `# E`.
 BAD = {
     "trace_step_str": ("""
         torvelin.trace_fieldlines(0, 1, 0, 1, 4, 4, bx, bx, [(0.5, 0.5)], "0.1", 10)  # E
@@ -110,7 +111,7 @@ BAD = {
     """, "list-item"),
     "find_fourth_positional": ("""
         torvelin.find_fieldlines(ds, "bx", "by", [0.0, 1.0], x0=[0.5], y0=[0.5])  # E
-    """, "call-arg"),
+    """, ("call-arg", "misc")),  # "Too many positional arguments": [misc] before mypy 2
     "find_unknown_keyword": ("""
         torvelin.find_fieldlines(ds, "bx", "by", x0=[0.5], y0=[0.5], tol=1e-3)  # E
     """, "call-arg"),
@@ -184,13 +185,14 @@ def test_correct_call_passes_strict(mypy_report, name):
 @pytest.mark.parametrize("name", BAD)
 def test_wrong_call_is_reported(mypy_report, name):
     root, errors, output = mypy_report
-    snippet, code = BAD[name]
+    snippet, codes = BAD[name]
+    codes = (codes,) if isinstance(codes, str) else codes
     text = (root / f"bad_{name}.py").read_text().splitlines()
     marked = [i + 1 for i, ln in enumerate(text) if ln.endswith("# E")]
     assert len(marked) == 1
     found = errors.get(f"bad_{name}.py", [])
-    assert (marked[0], code) in found, (
-        f"expected [{code}] on line {marked[0]}, mypy said:\n"
+    assert any((marked[0], code) in found for code in codes), (
+        f"expected [{' or '.join(codes)}] on line {marked[0]}, mypy said:\n"
         + "\n".join(ln for ln in output.splitlines() if ln.startswith(f"bad_{name}.py:")))
     # Nothing else in the snippet is flagged: the error is the call's own.
     assert {line for line, _ in found} == {marked[0]}
