@@ -1,10 +1,12 @@
 // Memory for the module's buffers of values: inputs converted, the grid's
 // field, traced lines and results.
 //
-// Blocks come from the C library's allocator, which keeps freed memory for
-// the next request, so calls that follow one another (or run side by side
-// in threads) reuse memory without the kernel mapping, zeroing and
-// faulting it in again, and the module itself keeps nothing between calls.
+// Blocks below 32 MiB come from the C library's allocator, which keeps
+// freed memory for the next request, so calls that follow one another (or
+// run side by side in threads) reuse memory without the kernel mapping,
+// zeroing and faulting it in again; larger ones are mapped on huge-page
+// boundaries (see buffer.cpp). The module itself keeps nothing between
+// calls.
 // Every size computation here is checked: a request that cannot be
 // expressed or met throws AllocationFailure, never a wrapped-around size.
 #pragma once
@@ -48,13 +50,15 @@ private:
     std::string purpose_;
 };
 
-// The primitives below: `count` elements of `element_size` bytes each.
-// A null block with a count of 0 is valid everywhere.
+// The primitives below: blocks of `count` elements of `element_size` bytes
+// each; a block is resized and released with the count it was had with. A
+// null block with a count of 0 is valid everywhere.
 void* allocate_block(std::size_t count, std::size_t element_size);
 // The block resized, keeping its first bytes; the old block is gone unless
 // this throws.
-void* resize_block(void* block, std::size_t count, std::size_t element_size);
-void release_block(void* block) noexcept;
+void* resize_block(void* block, std::size_t old_count, std::size_t count,
+                   std::size_t element_size);
+void release_block(void* block, std::size_t count, std::size_t element_size) noexcept;
 // Makes bytes [from, to) of `block` present and writable, so that writing
 // them does not stop for the kernel to find memory. Only worth it for large
 // blocks (see Buffer::make_writable); throws AllocationFailure when the
@@ -80,7 +84,9 @@ struct BlockAllocator {
     BlockAllocator(const BlockAllocator<U>&) noexcept {}
 
     T* allocate(std::size_t count) { return static_cast<T*>(allocate_block(count, sizeof(T))); }
-    void deallocate(T* memory, std::size_t) noexcept { release_block(memory); }
+    void deallocate(T* memory, std::size_t count) noexcept {
+        release_block(memory, count, sizeof(T));
+    }
     template <class U>
     bool operator==(const BlockAllocator<U>&) const noexcept {
         return true;
@@ -108,7 +114,7 @@ public:
         Buffer(std::move(other)).swap(*this);
         return *this;
     }
-    ~Buffer() { release_block(data_); }
+    ~Buffer() { release_block(data_, capacity_, sizeof(T)); }
 
     T* data() noexcept { return data_; }
     const T* data() const noexcept { return data_; }
@@ -153,9 +159,12 @@ public:
     // checkpoints (the lanes, which cross into fresh memory together) make
     // writable what they are about to write.
     void make_writable(std::size_t count, const Checkpoint& checkpoint = {}) {
+        constexpr std::size_t piece = piece_bytes / sizeof(T);
+        // Whole pieces at a time, however little is asked for (a row of a
+        // few kilobytes, say): one request to the system per piece.
+        if (count > writable_) count = (count - 1) / piece * piece + piece;
         count = count < capacity_ ? count : capacity_;
         while (writable_ < count) {
-            const std::size_t piece = piece_bytes / sizeof(T);
             const std::size_t end = count - writable_ < piece ? count : writable_ + piece;
             try {
                 prepare_block(data_, writable_ * sizeof(T), end * sizeof(T));
@@ -191,7 +200,7 @@ public:
 
 private:
     void reallocate(std::size_t capacity) {
-        data_ = static_cast<T*>(resize_block(data_, capacity, sizeof(T)));
+        data_ = static_cast<T*>(resize_block(data_, capacity_, capacity, sizeof(T)));
         capacity_ = capacity;
         if (size_ > capacity_) size_ = capacity_;
         // What was writable, or copied when the block moved, stays so; a
