@@ -11,9 +11,13 @@
         --artifacts (default ./fuzz-findings/) and ends the run with a non-zero
         exit.  Without atheris, Hypothesis draws the byte strings instead.
 
+    python tests/fuzz/fuzz.py --merge OUT_DIR IN_DIR ...
+        (atheris) keeps in OUT_DIR a minimal set of the inputs of the IN_DIRs
+        that covers what they all cover.
+
 Other options: --interrupt-limit SECONDS (CPU time a pending signal may wait;
 0 turns the check off), --large (results up to 1 GiB), --avoid-known (skip
-the size window of a known, reported defect).
+the sizes of defects reported and not yet fixed).
 """
 
 import argparse
@@ -36,7 +40,8 @@ def parse(argv):
     parser.add_argument("--interrupt-limit", type=float, default=2.0)
     parser.add_argument("--large", action="store_true")
     parser.add_argument("--avoid-known", action="store_true")
-    parser.add_argument("--stats", action="store_true", help="count the outcomes")
+    parser.add_argument("--merge", action="store_true",
+                        help="with atheris: minimise the corpora into the first directory")
     parser.add_argument("paths", nargs="*")
     if "--" in argv:
         cut = argv.index("--")
@@ -57,7 +62,7 @@ def inputs(paths):
             yield path
 
 
-def replay(harness, paths, stats):
+def replay(harness, paths):
     findings, counts, start = 0, {}, time.perf_counter()
     for path in inputs(paths):
         with open(path, "rb") as f:
@@ -79,11 +84,16 @@ def replay(harness, paths, stats):
 def fuzz_atheris(args, extra):
     import atheris
 
-    with atheris.instrument_imports():
+    import numpy  # noqa: F401  (imported first: only the harness's own code is instrumented)
+    with atheris.instrument_imports(include=["harness", "reference"]):
         import harness
     configure(harness, args)
     os.makedirs(args.artifacts, exist_ok=True)
     corpora = list(args.paths)
+    if args.merge:
+        atheris.Setup([sys.argv[0], "-merge=1", "-timeout=60", "-rss_limit_mb=8192"] + extra
+                      + corpora, harness.run_one)
+        atheris.Fuzz()
     if not corpora:
         corpora = [os.path.join(args.artifacts, "corpus")]
         os.makedirs(corpora[0], exist_ok=True)
@@ -136,7 +146,7 @@ def main(argv):
         sys.path.insert(0, HERE)
         import harness
         configure(harness, args)
-        return replay(harness, args.paths, args.stats)
+        return replay(harness, args.paths)
     engine = args.engine
     if engine is None:
         try:
