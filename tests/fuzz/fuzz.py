@@ -99,8 +99,11 @@ def fuzz_atheris(args, extra):
         os.makedirs(corpora[0], exist_ok=True)
     if os.path.isdir(CORPUS) and os.path.abspath(CORPUS) not in map(os.path.abspath, corpora):
         corpora.append(CORPUS)
+    # -len_control=0: inputs of any length from the start (a short input leaves
+    # most choices at their plainest)
     flags = [f"-max_total_time={int(args.time)}", "-timeout=60", "-max_len=2048",
-             "-rss_limit_mb=8192", "-malloc_limit_mb=8192", "-print_final_stats=1",
+             "-len_control=0", "-rss_limit_mb=8192", "-malloc_limit_mb=8192",
+             "-print_final_stats=1",
              f"-artifact_prefix={os.path.join(args.artifacts, '')}"]
     atheris.Setup([sys.argv[0]] + flags + extra + corpora, harness.run_one)
     atheris.Fuzz()

@@ -210,8 +210,9 @@ def field_values(src, nx, ny):
             a, b, c, d, e, f = 0.0, 0.0, -1.0, 0.0, 1.0, 0.0
         if kind == 6:   # uniform and strong: every line leaves the grid soon
             a, d = src.pick([(40.0, 3.0), (-40.0, 7.0), (5.0, -60.0), (33.0, 33.0)])
-        bx = [a + b * (i / (nx - 1)) + c * (j / (ny - 1) - 0.5) for j in range(ny) for i in range(nx)]
-        by = [d + e * (i / (nx - 1) - 0.5) + f * (j / (ny - 1)) for j in range(ny) for i in range(nx)]
+        cells = [(i / (nx - 1), j / (ny - 1)) for j in range(ny) for i in range(nx)]
+        bx = [a + b * u + c * (v - 0.5) for u, v in cells]
+        by = [d + e * (u - 0.5) + f * v for u, v in cells]
     elif kind == 3 and n <= 4096:
         bx = [some_float(src, -3.0, 3.0) for _ in range(n)]
         by = [some_float(src, -3.0, 3.0) for _ in range(n)]
@@ -847,15 +848,19 @@ def step_value(src, extent):
 
 def max_steps_value(src, seeds):
     kind = src.below(16)
-    if kind < 12:
+    if kind < 11:
         return src.pick([0, 1, 2, 3, 5, 8, 13, 21, 40, 64])
-    if kind < 14:
+    if kind < 13:
         return src.between(100, 4000)
     # near the edges of the unsigned and signed ranges and of powers of two
     base = src.pick([2**64, 2**63, 2**62, 2**61, 2**60, 2**59, 2**58, 2**45, 2**40, 2**36])
     offset = src.pick([-1, -2, -3, 0, 1, -(2**17), -(2**17) + 1, -(2**16), 2**17, -(2**21),
                        -(2**21) - 1, -(2**30)]) + src.below(9) - 4
-    return min(max(base + offset, 0), 2**64 - 1)
+    target = min(max(base + offset, 0), 2**64 - 1)
+    if seeds > 1 and src.below(2):
+        # the number of points, seeds * (max_steps + 1), near the target instead
+        return max(target // seeds - 1, 0)
+    return target
 
 
 def field_mutation(src, kind, fields, seeds_box):
