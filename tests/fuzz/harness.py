@@ -1059,7 +1059,7 @@ def find_case(src):
             kwargs["x1"] = loose_vector(sub, xc)
         if pass_coords == 1:
             kwargs["x2"] = loose_vector(sub, yc)
-        action = find_mutation(mutate, data, attrs) if mutate is not None else None
+        action = find_mutation(mutate, data, attrs, bx) if mutate is not None else None
         foot_x = [float_object(sub, p[0], action if k == 0 else None) for k, p in enumerate(feet)]
         kwargs["x0"] = sub.pick([list, tuple])(foot_x) if action or not feet or sub.below(2) \
             else loose_vector(sub, [p[0] for p in feet])
@@ -1078,10 +1078,10 @@ def find_case(src):
     return Case(torvelin.find_fieldlines, recipe, desc, mutate is not None)
 
 
-def find_mutation(kind, data, attrs):
+def find_mutation(kind, data, attrs, bx_values):
     def act():
         if kind == 0 and isinstance(data, types.SimpleNamespace):
-            data.bx = [v * 2.0 for v in _plain(attrs["bx"])]
+            data.bx = [v * 2.0 for v in bx_values]
         elif kind == 1 and isinstance(data, types.SimpleNamespace):
             data.x1 = [9.0, 9.5, 10.0]           # read already: no effect
         elif kind == 2 and isinstance(attrs["by"], np.ndarray) and attrs["by"].flags.writeable:
@@ -1095,13 +1095,6 @@ def find_mutation(kind, data, attrs):
             torvelin.find_fieldlines(types.SimpleNamespace(x1=[0.0, 1.0], x2=[0.0, 1.0]),
                                      [1.0] * 4, [0.5] * 4, x0=[0.5], y0=[0.5], numsteps=3)
     return act
-
-
-def _plain(values):
-    try:
-        return [float(v) for v in np.asarray(values, dtype=object).ravel("F")]
-    except Exception:  # noqa: BLE001
-        return [0.0]
 
 
 # --- judging ------------------------------------------------------------------------
