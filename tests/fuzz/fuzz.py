@@ -81,17 +81,40 @@ def replay(harness, paths):
     return 1 if findings else 0
 
 
-def fuzz_atheris(args, extra):
+def load_instrumented():
     import atheris
 
     import numpy  # noqa: F401  (imported first: only the harness's own code is instrumented)
     with atheris.instrument_imports(include=["harness", "reference"]):
         import harness
+    return atheris, harness
+
+
+# libFuzzer runs its own command again for a merge (and for -fork): the
+# command it is given is this interpreter and script with --libfuzzer-child,
+# which hands every argument after it to libFuzzer unchanged.
+def child_command():
+    return f"{sys.executable} {os.path.abspath(__file__)} --libfuzzer-child"
+
+
+def fuzz_child(argv):
+    atheris, harness = load_instrumented()
+    for option in os.environ.get("TORVELIN_FUZZ_OPTIONS", "").split():
+        name, _, value = option.partition("=")
+        harness.OPTIONS[name] = None if value == "None" else eval(value, {})  # noqa: S307
+    atheris.Setup([child_command()] + argv, harness.run_one)
+    atheris.Fuzz()
+
+
+def fuzz_atheris(args, extra):
+    atheris, harness = load_instrumented()
     configure(harness, args)
+    os.environ["TORVELIN_FUZZ_OPTIONS"] = " ".join(f"{k}={v!r}" for k, v in
+                                                  harness.OPTIONS.items())
     os.makedirs(args.artifacts, exist_ok=True)
     corpora = list(args.paths)
     if args.merge:
-        atheris.Setup([sys.argv[0], "-merge=1", "-timeout=60", "-rss_limit_mb=8192"] + extra
+        atheris.Setup([child_command(), "-merge=1", "-timeout=60", "-rss_limit_mb=8192"] + extra
                       + corpora, harness.run_one)
         atheris.Fuzz()
     if not corpora:
@@ -105,7 +128,7 @@ def fuzz_atheris(args, extra):
              "-len_control=0", "-rss_limit_mb=8192", "-malloc_limit_mb=8192",
              "-print_final_stats=1",
              f"-artifact_prefix={os.path.join(args.artifacts, '')}"]
-    atheris.Setup([sys.argv[0]] + flags + extra + corpora, harness.run_one)
+    atheris.Setup([child_command()] + flags + extra + corpora, harness.run_one)
     atheris.Fuzz()
 
 
@@ -144,6 +167,9 @@ def configure(harness, args):
 
 
 def main(argv):
+    if argv[:1] == ["--libfuzzer-child"]:
+        sys.path.insert(0, HERE)
+        return fuzz_child(argv[1:])
     args, extra = parse(argv)
     if args.replay:
         sys.path.insert(0, HERE)
