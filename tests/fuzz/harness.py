@@ -73,6 +73,10 @@ def known_defect(num_seeds, max_steps):
         return "signed overflow in the strides of an empty result"
     return None
 
+TRACE_NAMES = ["xmin", "xmax", "ymin", "ymax", "nx", "ny", "bx", "by", "seeds", "step",
+               "max_steps"]
+
+
 NOT_CONTIGUOUS = "The given array is not contiguous or is misaligned."
 GENERIC = "Expected a 1D sequence or NumPy array of numeric values"
 QUIET_NAN = 0x7FF8000000000000
@@ -382,8 +386,9 @@ class Sub(np.ndarray):
     pass
 
 
-DTYPES = [np.float32, np.float16, np.int64, np.int32, np.int8, np.uint8, np.uint64, np.bool_,
-          np.complex128, np.complex64, object, np.longdouble, ">f8", ">f4", "<f8", ">i8"]
+DTYPES = [np.float32, np.float16, np.int64, np.int32, np.int16, np.int8, np.uint64, np.uint32,
+          np.uint16, np.uint8, np.bool_, np.complex128, np.complex64, object, np.longdouble,
+          ">f8", ">f4", "<f8", ">i8", ">i2", ">u4", "<i4", "<u2"]
 
 
 def trace_field(src, values):
@@ -652,12 +657,10 @@ def simulate_trace(args):
 
     Returns (grid arguments, seeds, step, max_steps), or raises the call's
     exception."""
-    names = ["xmin", "xmax", "ymin", "ymax", "nx", "ny", "bx", "by", "seeds", "step",
-             "max_steps"]
     kinds = [convert_float] * 4 + [convert_size] * 2 + [convert_field_array] * 2 + [
         convert_seeds, convert_float, convert_size]
     values = []
-    for name, kind, obj in zip(names, kinds, args):
+    for name, kind, obj in zip(TRACE_NAMES, kinds, args):
         try:
             values.append(kind(obj))
         except BaseException as exc:  # noqa: BLE001
@@ -795,6 +798,8 @@ class Case:
         self.function, self.recipe, self.description = function, recipe, description
         # a case that changes its own arguments may drop references legitimately
         self.mutates = mutates
+        # (change of the call's shape, message of the binding TypeError), or None
+        self.binding = None
 
 
 def trace_case(src):
@@ -1226,12 +1231,46 @@ def _bounded_model(model_args):
 
 def build(data):
     src = Source(data)
-    return trace_case(src) if src.below(2) == 0 else find_case(src)
+    case = trace_case(src) if src.below(2) == 0 else find_case(src)
+    if src.rarely(12):
+        case.binding = binding_error(src, case.function is torvelin.trace_fieldlines)
+    return case
+
+
+def binding_error(src, trace):
+    """A change to the call's shape that binding refuses before any conversion:
+    (change(args, kwargs) -> (args, kwargs), the TypeError's message)."""
+    name = "trace_fieldlines()" if trace else "find_fieldlines()"
+    positional = TRACE_NAMES if trace else ["data", "var1", "var2"]
+    kind = src.below(4)
+    if kind == 0:
+        extra = src.between(1, 2)
+        count = len(positional) + extra
+        return (lambda a, k: (a + [0.5] * extra, k),
+                f"{name} takes {len(positional)} positional arguments but {count} were given")
+    if kind == 1:
+        unknown = src.pick(["x9", "Data", "max_step", "seeds ", "é", ""])
+        return (lambda a, k: (a, dict(k, **{unknown: 1.0})),
+                f"{name} got an unexpected keyword argument '{unknown}'")
+    if kind == 2:
+        twice = src.pick(positional)
+        return (lambda a, k: (a, dict(k, **{twice: None})),
+                f"{name} got multiple values for argument '{twice}'")
+    drop = src.between(1, 3)
+    missing = positional[-drop:]
+    quoted = [f"'{m}'" for m in missing]
+    listed = quoted[0] if drop == 1 else f"{quoted[0]} and {quoted[1]}" if drop == 2 else \
+        ", ".join(quoted[:-1]) + ", and " + quoted[-1]
+    word = "argument" if drop == 1 else "arguments"
+    return (lambda a, k: (a[:-drop], k),
+            f"{name} missing {drop} required positional {word}: {listed}")
 
 
 def expected_outcome(case):
     """('raises', exc) or ('result', details) from the simulation on fresh arguments."""
     args, kwargs = case.recipe()
+    if case.binding:
+        return "raises", TypeError(case.binding[1])
     try:
         if case.function is torvelin.trace_fieldlines:
             details = simulate_trace(args)
@@ -1336,6 +1375,8 @@ def run_one(data):
         except Skip:
             return "skipped"
         args, kwargs = case.recipe()
+        if case.binding:
+            args, kwargs = case.binding[0](args, kwargs)
         watched = [obj for obj in args + list(kwargs.values()) if type(obj) not in SHARED]
         counts = [sys.getrefcount(obj) for obj in watched]
         probe = _Interrupt(interrupt_delay) if interrupt_delay else None
