@@ -66,7 +66,9 @@ OPTIONS = {
 
 def known_defect(num_seeds, max_steps):
     """The reported, not yet fixed defect that this trace_fieldlines call would
-    meet, or None.  Only consulted with OPTIONS["avoid_known"]."""
+    meet, or None.  Only consulted with OPTIONS["avoid_known"] (which CI sets):
+    when a defect is fixed, its entry goes, and its input moves from findings/
+    to corpus/."""
     if num_seeds and 2**60 - 2**17 + 1 <= num_seeds * (max_steps + 1) <= 2**60 - 1:
         return "write to an unmapped page while the result is made ready"
     if not num_seeds and 16 * (max_steps + 1) > 2**63 - 1:
