@@ -297,6 +297,18 @@ def test_max_steps_plus_one_overflow():
     assert excinfo.value.args == ("attempt to add with overflow",)
 
 
+@pytest.mark.parametrize("max_steps, outcome", [(2**58, None), (2**59, ValueError),
+                                               (2**61, ValueError)])
+def test_no_seeds_with_rows_beyond_the_index_range(max_steps, outcome):
+    # An empty result whose rows would span more bytes than an index holds:
+    # below that, an empty array; beyond, NumPy's refusal of the shape.
+    if outcome is None:
+        assert trace(seeds=[], max_steps=max_steps).shape == (0, max_steps + 1, 2)
+        return
+    with pytest.raises(outcome):
+        trace(seeds=[], max_steps=max_steps)
+
+
 @pytest.mark.parametrize(
     "num_seeds, max_steps",
     [(1, 2**62), (3, 2**61), (0, 2**62), (0, 2**64 - 2), (2**20, 2**42)],

@@ -120,11 +120,15 @@ bool has_float64_dtype(PyObject* array) {
 }
 
 PyRef new_float64_array(std::span<const Py_ssize_t> shape, double* data, PyRef keeper) {
+    if (shape.size() > 8) throw InternalFault("an array of more than 8 dimensions");
+    // The strides of a C-ordered block. An empty array's can exceed the
+    // index range (the lengths after its empty axis may be huge), and are
+    // never used: those are 0.
     std::array<Py_ssize_t, 8> strides{};
     Py_ssize_t stride = sizeof(double);
     for (std::size_t axis = shape.size(); axis-- > 0;) {
         strides[axis] = stride;
-        stride *= shape[axis];
+        if (stride != 0 && __builtin_mul_overflow(stride, shape[axis], &stride)) stride = 0;
     }
     PyTypeObject* ndarray = array_type();
     PyRef descr = float64_descr();
