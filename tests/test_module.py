@@ -129,8 +129,9 @@ SUBINTERPRETER = textwrap.dedent(
         return out.tolist()
 
     print(trace(), flush=True)
+    run = getattr(interpreters, "exec", None) or interpreters.run_string
     sub = interpreters.create()
-    interpreters.run_string(sub, textwrap.dedent('''
+    run(sub, textwrap.dedent('''
         try:
             import torvelin
         except ImportError as exc:
