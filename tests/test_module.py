@@ -1,11 +1,17 @@
 """Module object, function objects, documentation and signatures."""
 
+import importlib.util
 import inspect
+import os
+import subprocess
+import sys
+import textwrap
 import types
 
 import pytest
 
 import torvelin
+from conftest import FIND_KEYWORD_ONLY, FIND_POSITIONAL, TRACE_PARAMS
 
 TRACE_SIGNATURE = "(xmin, xmax, ymin, ymax, nx, ny, bx, by, seeds, step, max_steps)"
 FIND_SIGNATURE = (
@@ -28,13 +34,6 @@ TRACE_DOC_LINES = [
     "",
     "Returns a 3\u2011D NumPy array of shape (num_seeds, max_steps + 1, 2) containing the",
     "traced points. Unused entries are filled with NaN.",
-]
-
-TRACE_PARAMS = ["xmin", "xmax", "ymin", "ymax", "nx", "ny", "bx", "by", "seeds", "step", "max_steps"]
-FIND_POSITIONAL = ["data", "var1", "var2"]
-FIND_KEYWORD_ONLY = [
-    "x1", "x2", "x0", "y0", "maxstep", "numsteps", "step", "rtol", "atol",
-    "order", "dense", "close", "ctol", "text", "transpose",
 ]
 
 FUNCTIONS = ["trace_fieldlines", "find_fieldlines"]
@@ -111,3 +110,51 @@ def test_find_inspect_signature():
         assert p.kind is inspect.Parameter.KEYWORD_ONLY
         expected = False if p.name in ("text", "transpose") else None
         assert p.default is expected, p.name
+
+
+# Runs in a fresh interpreter, so that nothing this process has done counts.
+SUBINTERPRETER = textwrap.dedent(
+    """
+    import textwrap
+    import numpy as np
+    import torvelin
+    try:
+        import _interpreters as interpreters          # 3.13 and newer
+    except ImportError:
+        import _xxsubinterpreters as interpreters     # 3.11 and 3.12
+
+    def trace():
+        out = torvelin.trace_fieldlines(0.0, 1.0, 0.0, 1.0, 2, 2, np.ones(4), np.zeros(4),
+                                        [(0.25, 0.5)], 0.25, 2)
+        return out.tolist()
+
+    print(trace(), flush=True)
+    run = getattr(interpreters, "exec", None) or interpreters.run_string
+    sub = interpreters.create()
+    run(sub, textwrap.dedent('''
+        try:
+            import torvelin
+        except ImportError as exc:
+            print("ImportError", flush=True)
+            print(exc, flush=True)
+        else:
+            print("imported", flush=True)
+    '''))
+    interpreters.destroy(sub)
+    print(trace(), flush=True)
+    """
+)
+
+
+@pytest.mark.skipif(not any(importlib.util.find_spec(name)
+                            for name in ("_interpreters", "_xxsubinterpreters")),
+                    reason="this interpreter offers no subinterpreters")
+def test_a_subinterpreter_cannot_import_the_module():
+    env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "PYTHONHOME")}
+    proc = subprocess.run([sys.executable, "-c", SUBINTERPRETER], capture_output=True, text=True,
+                          timeout=60, env=env)
+    assert proc.returncode == 0, proc.stderr
+    before, refused, message, after = proc.stdout.splitlines()
+    assert before == after == str([[[0.25, 0.5], [0.5, 0.5], [0.75, 0.5]]])
+    assert refused == "ImportError"
+    assert "torvelin" in message and "interpreter" in message

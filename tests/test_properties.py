@@ -1,5 +1,6 @@
 """Property tests: both functions bit for bit against the pure-Python model, and
-argument binding against a small model of the binding rules.
+argument binding against CPython's binding of plain functions of the same
+signatures.
 
 Two Hypothesis profiles: "ci" (the default, 500 examples per property) and
 "long" (20,000), chosen with TORVELIN_HYPOTHESIS_PROFILE=long.
@@ -13,8 +14,9 @@ import numpy as np
 from hypothesis import HealthCheck, Phase, event, given, note, settings
 from hypothesis import strategies as st
 
+from conftest import (FIND_KEYWORD_ONLY, FIND_POSITIONAL, TRACE_PARAMS, assert_same_bits,
+                      binding_error, model_trace_array, outcome)
 from torvelin import find_fieldlines, trace_fieldlines
-from reference import Grid, trace_line
 from reference import find_fieldlines as model_find
 
 # Hypothesis's pytest plugin imports this module to write up a failure; under
@@ -138,47 +140,13 @@ def trace_cases(draw):
     return (xb[0], xb[1], yb[0], yb[1], nx, ny, bx, by, seeds, step, max_steps)
 
 
-def assert_same_bits(got, want, unfilled=None):
-    """Every bit equal, except that a computed NaN may be any NaN.
-
-    Which NaN comes out of an operation on two NaN operands is the hardware's
-    and the compiler's choice (IEEE 754 leaves it open), so computed NaNs are
-    compared as NaN; the `unfilled` slots, which hold the one quiet NaN that
-    marks "no point", must match exactly.
-    """
-    assert got.dtype == np.float64
-    assert got.shape == want.shape
-    gb, wb = got.view(np.uint64), want.view(np.uint64)
-    same = (gb == wb) | (np.isnan(got) & np.isnan(want))
-    if unfilled is not None:
-        same &= ~unfilled | (gb == wb)
-    bad = np.argwhere(~same)
-    assert bad.size == 0, (
-        f"first difference at {tuple(bad[0])}: got {gb[tuple(bad[0])]:#018x}, "
-        f"want {wb[tuple(bad[0])]:#018x}")
-
-
-def model_trace_array(case):
-    """The model's result, and the mask of slots that no point reached."""
-    xmin, xmax, ymin, ymax, nx, ny, bx, by, seeds, step, max_steps = case
-    grid = Grid(xmin, xmax, ymin, ymax, nx, ny, bx, by)
-    out = np.full((len(seeds), max_steps + 1, 2), NAN)
-    unfilled = np.ones(out.shape, dtype=bool)
-    for row, seed in enumerate(seeds):
-        path = trace_line(grid, (float(seed[0]), float(seed[1])), float(step), max_steps)
-        if path:
-            out[row, :len(path)] = path
-            unfilled[row, :len(path)] = False
-    return out, unfilled
-
-
 @PROFILE
 @given(case=trace_cases())
 def test_trace_matches_model(case):
     xmin, xmax, ymin, ymax, nx, ny, bx, by, seeds, step, max_steps = case
     got = trace_fieldlines(xmin, xmax, ymin, ymax, nx, ny, np.array(bx), np.array(by),
                            list(seeds), step, max_steps)
-    want, unfilled = model_trace_array(case)
+    want, unfilled = model_trace_array(*case)
     reached = (~unfilled[:, :, 0]).sum(axis=1)
     note(f"points reached per seed: {reached.tolist()}")
     event(f"longest line: {'none' if not reached.size or reached.max() == 0 else 'one point' if reached.max() == 1 else 'several points'}")
@@ -277,42 +245,7 @@ def test_find_matches_model(case):
 
 # --- binding ----------------------------------------------------------------------
 
-TRACE_PARAMS = ["xmin", "xmax", "ymin", "ymax", "nx", "ny", "bx", "by", "seeds", "step",
-                "max_steps"]
-FIND_POSITIONAL = ["data", "var1", "var2"]
-FIND_KEYWORD_ONLY = ["x1", "x2", "x0", "y0", "maxstep", "numsteps", "step", "rtol", "atol",
-                     "order", "dense", "close", "ctol", "text", "transpose"]
 UNKNOWN_NAMES = ["x9", "Data", "max_step", "steps", "", "xmin_", "é", "\udc80", "seeds "]
-
-
-def list_form(names):
-    quoted = [f"'{n}'" for n in names]
-    if len(quoted) == 1:
-        return quoted[0]
-    if len(quoted) == 2:
-        return f"{quoted[0]} and {quoted[1]}"
-    return ", ".join(quoted[:-1]) + ", and " + quoted[-1]
-
-
-def binding_error(function, positional, keyword_only, nargs, kwnames):
-    """The binding rules: the TypeError message for this call shape, or None."""
-    full = function + "()"
-    count = len(positional)
-    if nargs > count:
-        return (f"{full} takes {count} positional arguments but {nargs} "
-                f"{'was' if nargs == 1 else 'were'} given")
-    filled = set(positional[:nargs])
-    for name in kwnames:
-        if name not in keyword_only and name not in positional:
-            return f"{full} got an unexpected keyword argument '{name}'"
-        if name in filled:
-            return f"{full} got multiple values for argument '{name}'"
-        filled.add(name)
-    missing = [p for p in positional if p not in filled]
-    if missing:
-        plural = "argument" if len(missing) == 1 else "arguments"
-        return f"{full} missing {len(missing)} required positional {plural}: {list_form(missing)}"
-    return None
 
 
 # Valid values, distinct per parameter so that a value in the wrong slot shows.
@@ -386,16 +319,6 @@ def call_shapes(draw, positional, keyword_only):
     return nargs, draw(st.permutations(names))
 
 
-def outcome(call):
-    try:
-        out = call()
-    except BaseException as exc:  # noqa: BLE001
-        return ("raised", type(exc), exc.args)
-    if isinstance(out, np.ndarray):
-        return ("array", out.shape, out.view(np.uint64).tobytes())
-    return ("lines", [[(a.shape, a.view(np.uint64).tobytes()) for a in e] for e in out])
-
-
 def split_call(positional, nargs, kwnames, values, extra):
     """Positional and keyword arguments of a call of this shape."""
     args = [values[name] if k < len(positional) else extra
@@ -409,7 +332,7 @@ def split_call(positional, nargs, kwnames, values, extra):
 def test_trace_binding_follows_the_rules(shape, values):
     nargs, kwnames = shape
     args, kwargs = split_call(TRACE_PARAMS, nargs, kwnames, values, 0.5)
-    expected = binding_error("trace_fieldlines", TRACE_PARAMS, [], nargs, kwnames)
+    expected = binding_error("trace_fieldlines", args, kwargs)
     got = outcome(lambda: trace_fieldlines(*args, **kwargs))
     event(f"binding: {expected.split(' ', 2)[1] if expected else 'bound'}")
     if expected is not None:
@@ -420,7 +343,7 @@ def test_trace_binding_follows_the_rules(shape, values):
     assert got == canonical
     if all(values[p] is TRACE_VALID[p] for p in TRACE_PARAMS):
         case = [values[p] for p in TRACE_PARAMS]
-        want, unfilled = model_trace_array(case)
+        want, unfilled = model_trace_array(*case)
         assert got[0] == "array"
         assert_same_bits(trace_fieldlines(*case), want, unfilled)
 
@@ -431,7 +354,7 @@ def test_trace_binding_follows_the_rules(shape, values):
 def test_find_binding_follows_the_rules(shape, values):
     nargs, kwnames = shape
     args, kwargs = split_call(FIND_POSITIONAL, nargs, kwnames, values, 0.5)
-    expected = binding_error("find_fieldlines", FIND_POSITIONAL, FIND_KEYWORD_ONLY, nargs, kwnames)
+    expected = binding_error("find_fieldlines", args, kwargs)
     got = outcome(lambda: find_fieldlines(*args, **kwargs))
     event(f"binding: {expected.split(' ', 2)[1] if expected else 'bound'}")
     if expected is not None:
