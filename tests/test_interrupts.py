@@ -33,10 +33,13 @@ def clean_env():
 
 CTRL_C = textwrap.dedent(
     """
-    import sys, time, types
+    import signal, sys, time, types
     import numpy as np
     import torvelin
 
+    # As an interactive interpreter has it, also where this process was
+    # started with SIGINT ignored (a background job of a shell, say).
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     call = sys.argv[1]
     xs = np.linspace(-1.0, 1.0, 64)
     X, Y = np.meshgrid(xs, xs, indexing="ij")
