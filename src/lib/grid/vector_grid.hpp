@@ -38,7 +38,8 @@ public:
     // NaN coordinate do.
     FieldValue<double> field_at(double x, double y) const noexcept {
         return interpolate(geometry_, x, y, [this](double corner) {
-            return cell_values(static_cast<u64>(corner));
+            // A whole number below 2**52.
+            return cell_values(static_cast<u64>(static_cast<std::int64_t>(corner)));
         });
     }
     bool contains(double x, double y) const noexcept { return inside(geometry_, x, y); }

@@ -30,7 +30,7 @@ TORVELIN_INLINE double select(bool mask, double when_true, double when_false) {
 
 // floor(v) for 0 <= v < 2**52 (there the conversion's truncation is the floor).
 TORVELIN_INLINE double floor_small(double v) {
-    return static_cast<double>(static_cast<std::uint64_t>(v));
+    return static_cast<double>(static_cast<std::int64_t>(v));
 }
 
 TORVELIN_INLINE double magnitude(double v) { return std::fabs(v); }

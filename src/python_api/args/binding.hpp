@@ -29,19 +29,23 @@ struct Parameter {
 struct ParameterDescriptor {
     const char* function_name;
     std::span<const Parameter> parameters;
+    // Parameters that may come by position, and how many of them, from the
+    // first, are required; counted when the descriptor is made.
+    std::size_t positional = count_positional(parameters);
+    std::size_t required = count_required(parameters, positional);
 
-    constexpr std::size_t count(Passing passing) const noexcept {
+    constexpr std::size_t positional_count() const noexcept { return positional; }
+    constexpr std::size_t required_positional() const noexcept { return required; }
+
+    static constexpr std::size_t count_positional(std::span<const Parameter> all) noexcept {
         std::size_t n = 0;
-        for (const Parameter& p : parameters) n += p.passing == passing ? 1 : 0;
+        for (const Parameter& p : all) n += p.passing == Passing::keyword_only ? 0 : 1;
         return n;
     }
-    // Parameters that may come by position.
-    constexpr std::size_t positional_count() const noexcept {
-        return parameters.size() - count(Passing::keyword_only);
-    }
-    constexpr std::size_t required_positional() const noexcept {
+    static constexpr std::size_t count_required(std::span<const Parameter> all,
+                                                std::size_t positional) noexcept {
         std::size_t n = 0;
-        while (n < positional_count() && parameters[n].required) ++n;
+        while (n < positional && all[n].required) ++n;
         return n;
     }
     // The slot of the parameter named `name`.
