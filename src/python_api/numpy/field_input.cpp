@@ -57,7 +57,7 @@ class FieldAssembly {
 public:
     FieldAssembly(u64 nx, u64 ny, u64 planned_steps) : nx_(nx), ny_(ny) {
         // No array holds this many elements when nx * ny overflows.
-        if (__builtin_mul_overflow(nx, ny, &cells_)) cells_ = UINT64_MAX;
+        cells_ = saturating_mul(nx, ny);
         copy_pays_ = cells_ != UINT64_MAX && prefer_interleaved_copy(cells_, planned_steps);
     }
 
@@ -93,8 +93,8 @@ public:
         const ElementOrder read_order = order_ == GridOrder::x_fastest
                                             ? ElementOrder::first_index_fastest
                                             : ElementOrder::last_index_fastest;
-        if (direct && interleaves(slot)) {
-            read_watched(*plain, read_order, interleaved_slots(slot), 2, field_array_changed);
+        if (double* destination = direct ? interleaved_destination(slot) : nullptr) {
+            read_watched(*plain, read_order, destination, 2, field_array_changed);
             return;
         }
         component.values = DoubleBuffer(cells_);
@@ -175,23 +175,22 @@ private:
                remedy + ", or a flat array with x varying fastest";
     }
 
-    // Whether the component in `slot` goes into the interleaved storage,
-    // which the first component converted starts.
-    bool interleaves(int slot) {
+    // Where the component in `slot` goes in the interleaved storage, or null
+    // when there is none. The first component converted allocates it.
+    double* interleaved_destination(int slot) {
         if (slot == 0 && !interleaved_) {
             if (cells_ > SIZE_MAX / 2) throw AllocationFailure(cells_, 2 * sizeof(double));
             interleaved_.emplace(2 * cells_);
         }
-        return interleaved_.has_value();
+        return interleaved_ ? interleaved_->data() + slot : nullptr;
     }
-    double* interleaved_slots(int slot) { return interleaved_->data() + slot; }
 
     // Converted values into the grid's storage: into the interleaved slots
     // when there are some, else into order_ where they are kept.
     void place(Component& component, int slot) {
         if (slot == 0 && component.order != order_) order_ = component.order;
-        if (interleaves(slot)) {
-            copy_in_order(component, interleaved_slots(slot), 2);
+        if (double* destination = interleaved_destination(slot)) {
+            copy_in_order(component, destination, 2);
             component.values = DoubleBuffer();
             return;
         }
