@@ -153,6 +153,6 @@ def plot_scaling(plt, rows, path, title):
         ax.grid(True, which="major", alpha=0.3)
         ax.legend(fontsize=8)
         fig.tight_layout()
-        fig.savefig(path, dpi=120)
+        fig.savefig(path, dpi=120, bbox_inches="tight")
     finally:
         plt.close(fig)
