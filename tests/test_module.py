@@ -1,5 +1,6 @@
 """Module object, function objects, documentation and signatures."""
 
+import ast
 import importlib.util
 import inspect
 import os
@@ -7,6 +8,7 @@ import subprocess
 import sys
 import textwrap
 import types
+from pathlib import Path
 
 import pytest
 
@@ -90,6 +92,30 @@ def test_text_signature(name, expected):
     func = getattr(torvelin, name)
     assert func.__text_signature__ == expected
     assert str(inspect.signature(func)) == expected
+
+
+def stub_signature(name):
+    """The signature the type stubs declare for `name`, without annotations."""
+    stubs = Path(__file__).resolve().parent.parent / "torvelin-stubs" / "__init__.pyi"
+    tree = ast.parse(stubs.read_text(encoding="utf-8"))
+    func = next(n for n in tree.body if isinstance(n, ast.FunctionDef) and n.name == name)
+    args = func.args
+    kind = inspect.Parameter
+    positional = args.posonlyargs + args.args
+    defaults = [kind.empty] * (len(positional) - len(args.defaults)) + args.defaults
+    params = [kind(a.arg,
+                   kind.POSITIONAL_ONLY if a in args.posonlyargs else kind.POSITIONAL_OR_KEYWORD,
+                   default=d if d is kind.empty else ast.literal_eval(d))
+              for a, d in zip(positional, defaults)]
+    params += [kind(a.arg, kind.KEYWORD_ONLY,
+                    default=kind.empty if d is None else ast.literal_eval(d))
+               for a, d in zip(args.kwonlyargs, args.kw_defaults)]
+    return inspect.Signature(params)
+
+
+@pytest.mark.parametrize("name", ["trace_fieldlines", "find_fieldlines"])
+def test_stubs_declare_the_signature_the_module_has(name):
+    assert stub_signature(name) == inspect.signature(getattr(torvelin, name))
 
 
 def test_trace_inspect_signature():
