@@ -4,6 +4,8 @@
 // caller could see half-updated.
 #pragma once
 
+#include "checked.hpp"
+
 namespace torvelin {
 
 class Checkpoint {
@@ -11,8 +13,8 @@ public:
     // Steps between two calls, each a few milliseconds of work: of a line
     // traced on its own, or of a block of lanes (a lane stepped alone counts
     // as a block).
-    static constexpr unsigned long long scalar_steps = 1 << 15;
-    static constexpr unsigned long long block_steps = 1 << 13;
+    static constexpr u64 scalar_steps = 1 << 15;
+    static constexpr u64 block_steps = 1 << 13;
 
     constexpr Checkpoint() noexcept = default;
     constexpr Checkpoint(void (*check)(void*), void* context) noexcept

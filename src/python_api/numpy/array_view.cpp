@@ -31,7 +31,7 @@ enum TypeNum : int {
     longlong_type = 9,
     ulonglong_type = 10,
     float32_type = 11,
-    float64_type = 12,
+    float64_type = numpy::float64_type_num,
     float16_type = 23,
 };
 static_assert(sizeof(long) == 8, "type numbers 7 and 8 are read as 64-bit integers");
