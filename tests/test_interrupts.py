@@ -183,15 +183,28 @@ class Midway:
     def __init__(self, progress, low, high):
         self.progress, self.low, self.high = progress, low, high
         self.seen = []
+        self.busy = self.stopped = False
 
     def __enter__(self):
         base = self.progress()
 
         def handler(signum, frame):
-            grown = self.progress() - base
+            # Neither while a tick is being handled (the handler's own Python
+            # code can take the next one) nor after the stop: a later tick
+            # could land in whatever handles the exception on its way out,
+            # pytest's hooks say, where it could only be reported as ignored.
+            if self.busy or self.stopped:
+                return
+            self.busy = True
+            try:
+                grown = self.progress() - base
+            finally:
+                self.busy = False
             rising = bool(self.seen) and grown > self.seen[-1]
             self.seen.append(grown)
             if rising and self.low < grown < self.high:
+                self.stopped = True
+                signal.setitimer(signal.ITIMER_REAL, 0)
                 raise Stop(grown)
         self.previous = signal.signal(signal.SIGALRM, handler)
         signal.setitimer(signal.ITIMER_REAL, 0.0005, 0.0005)
