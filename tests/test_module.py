@@ -96,7 +96,11 @@ def test_text_signature(name, expected):
 
 def stub_signature(name):
     """The signature the type stubs declare for `name`, without annotations."""
-    stubs = Path(__file__).resolve().parent.parent / "torvelin-stubs" / "__init__.pyi"
+    # The stubs as installed beside the module (or in the source tree when
+    # the tests run from there): where type checkers find them.
+    stubs = next((Path(entry) / "torvelin-stubs" / "__init__.pyi" for entry in sys.path
+                  if (Path(entry) / "torvelin-stubs" / "__init__.pyi").is_file()), None)
+    assert stubs is not None, "the torvelin-stubs package is not installed"
     tree = ast.parse(stubs.read_text(encoding="utf-8"))
     func = next(n for n in tree.body if isinstance(n, ast.FunctionDef) and n.name == name)
     args = func.args
